@@ -1,0 +1,27 @@
+# Helpers shared by every folder's CMakeLists.txt.
+
+# qelvo_provider(NAME SOURCES...): a CMPI provider library, lib<NAME>.so, placed in the
+# provider directory. Only symbols marked for export (factories, cross-library entry
+# points) are visible; the rest stays hidden.
+function(qelvo_provider name)
+  add_library(${name} SHARED ${ARGN})
+  target_link_libraries(${name} PRIVATE cmpi_headers)
+  set_target_properties(${name} PROPERTIES
+    LIBRARY_OUTPUT_DIRECTORY ${QELVO_PROVIDER_DIR}
+    PREFIX "lib")
+endfunction()
+
+# qelvo_unit_test(NAME SOURCES... [LIBS libs...]): one GoogleTest executable labelled unit.
+function(qelvo_unit_test name)
+  cmake_parse_arguments(T "" "" "LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_UNPARSED_ARGUMENTS})
+  target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main Threads::Threads ${T_LIBS})
+  set(labels unit)
+  if(T_LABELS)
+    set(labels ${T_LABELS})
+  endif()
+  target_compile_definitions(${name} PRIVATE
+    QELVO_PROVIDER_DIR="${QELVO_PROVIDER_DIR}"
+    QELVO_TEST_BINARY_DIR="${CMAKE_CURRENT_BINARY_DIR}")
+  gtest_discover_tests(${name} PROPERTIES LABELS "${labels}" DISCOVERY_TIMEOUT 60)
+endfunction()
