@@ -1,0 +1,605 @@
+#include "jobledger.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+#include <dirent.h>
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include "filelock.h"
+
+const char *const job_prop_str[5] = {"instanceid", "jobstate", "jobstatus", "jobfinishtime",
+                                     "timebeforeremoval"};
+const char *const job_handler_prop_str[3] = {"libpath", "updatehandler", "cleanuphandler"};
+
+namespace {
+
+enum JobProp { PROP_INSTANCEID, PROP_JOBSTATE, PROP_JOBSTATUS, PROP_FINISHTIME, PROP_TBR };
+enum HandlerProp { PROP_LIBPATH, PROP_UPDATE, PROP_CLEANUP };
+
+ConcreteJob_handler job_handlers[MAX_JOB_HANDLERS];
+
+int fill_record(const dictionary *ledger, const char *section, ConcreteJob_data *jobs, int out);
+
+// Serialises use of job_handlers between threads of this process. The ledger
+// lock already does so for init_job; free_job_handler at provider unload has
+// no file lock, so the table gets its own.
+std::mutex handler_mutex;
+
+// Holds the exclusive ledger lock for the lifetime of the object.
+class LedgerLock {
+public:
+    LedgerLock() { held_ = GetFileLock(JOB_LOCK_FILE, FILELOCK_EXCLUSIVE, &fd_) == 0; }
+    ~LedgerLock()
+    {
+        if (held_)
+            ReleaseFileLock(fd_);
+    }
+    LedgerLock(const LedgerLock &) = delete;
+    LedgerLock &operator=(const LedgerLock &) = delete;
+    bool held() const { return held_; }
+
+private:
+    int fd_ = -1;
+    bool held_ = false;
+};
+
+struct DictDeleter {
+    void operator()(dictionary *d) const { dictionary_del(d); }
+};
+using DictPtr = std::unique_ptr<dictionary, DictDeleter>;
+
+std::string entry_key(const std::string &section, const char *key)
+{
+    return section + ":" + key;
+}
+
+const char *get_prop(const dictionary *d, const std::string &section, const char *key)
+{
+    return dictionary_get(d, entry_key(section, key).c_str());
+}
+
+bool has_section(const dictionary *d, const char *name)
+{
+    for (const char *section : util_get_sec_names(d)) {
+        if (std::strcmp(section, name) == 0)
+            return true;
+    }
+    return false;
+}
+
+std::vector<std::string> section_names(const dictionary *d)
+{
+    const std::vector<const char *> sections = util_get_sec_names(d);
+    return std::vector<std::string>(sections.begin(), sections.end());
+}
+
+// Strict decimal number as written by "%d" / "%ld".
+bool parse_long(const char *text, long *out)
+{
+    if (text == nullptr || *text == '\0' || std::isspace(static_cast<unsigned char>(*text)))
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0')
+        return false;
+    *out = v;
+    return true;
+}
+
+// Job type of an instance id: the text before the first "-".
+std::string job_type_of(const char *inst_id)
+{
+    const char *dash = std::strchr(inst_id, '-');
+    return dash == nullptr ? std::string(inst_id) : std::string(inst_id, dash);
+}
+
+// Bounded copy that always terminates; cuts what does not fit.
+void copy_field(char *dst, size_t size, const char *src)
+{
+    if (size == 0)
+        return;
+    std::memset(dst, 0, size);
+    if (src != nullptr)
+        std::strncpy(dst, src, size - 1);
+}
+
+// A field of a registration record is usable when it is terminated inside
+// its 256 bytes, not empty, and holds nothing that would break the file form
+// (double quotes end a value, control characters end a line).
+bool valid_field(const char *field)
+{
+    const size_t len = strnlen(field, CONCRETEJOB_FIELD_SIZE);
+    if (len == 0 || len == CONCRETEJOB_FIELD_SIZE)
+        return false;
+    for (size_t i = 0; i < len; ++i) {
+        const unsigned char c = static_cast<unsigned char>(field[i]);
+        if (c == '"' || std::iscntrl(c))
+            return false;
+    }
+    return true;
+}
+
+// A job type names a registry section and starts every instance id of the
+// type, so it must also be a single word without "-", ":" or brackets.
+bool valid_job_type(const char *type)
+{
+    if (!valid_field(type))
+        return false;
+    for (const char *p = type; *p != '\0'; ++p) {
+        if (std::isspace(static_cast<unsigned char>(*p)) || std::strchr("-:[]", *p) != nullptr)
+            return false;
+    }
+    return true;
+}
+
+bool valid_entry(const ConcreteJob_entry *e)
+{
+    return valid_job_type(e->job_type_id) && valid_field(e->libPath) &&
+           valid_field(e->update_handler_name) && valid_field(e->cleanup_handler_name);
+}
+
+void touch(const char *path)
+{
+    FILE *f = std::fopen(path, "ae");
+    if (f != nullptr)
+        std::fclose(f);
+}
+
+// Smallest n >= 0 such that no section is named "ID-<n>" (case ignored).
+long next_record_number(const dictionary *ledger)
+{
+    std::vector<bool> taken;
+    const std::vector<const char *> sections = util_get_sec_names(ledger);
+    const long count = static_cast<long>(sections.size());
+    for (const char *name : sections) {
+        if (strncasecmp(name, "ID-", 3) != 0)
+            continue;
+        const char *digits = name + 3;
+        // Only the exact "%d" form of a number names that number.
+        if (!std::isdigit(static_cast<unsigned char>(digits[0])) ||
+            (digits[0] == '0' && digits[1] != '\0'))
+            continue;
+        long n;
+        if (!parse_long(digits, &n) || n > count)
+            continue;  // a number above the record count cannot be the smallest free one
+        if (taken.size() <= static_cast<size_t>(n))
+            taken.resize(static_cast<size_t>(n) + 1, false);
+        taken[static_cast<size_t>(n)] = true;
+    }
+    long n = 0;
+    while (static_cast<size_t>(n) < taken.size() && taken[static_cast<size_t>(n)])
+        ++n;
+    return n;
+}
+
+void clear_slot(ConcreteJob_handler *h)
+{
+    if (h->dl_handler != nullptr)
+        dlclose(h->dl_handler);
+    std::memset(h, 0, sizeof *h);
+}
+
+void free_job_handler_locked()
+{
+    for (auto &h : job_handlers)
+        clear_slot(&h);
+}
+
+int init_job_handler_locked()
+{
+    DictPtr reg(dictionary_load_from_file(JOB_REGISTRY_FILE));
+    if (!reg)
+        return 0;
+    const int count = util_get_sec_count(reg.get());
+    if (count > MAX_JOB_HANDLERS)
+        return 1;
+
+    for (int i = 0; i < count; ++i) {
+        const std::string type = util_get_sec_name(reg.get(), i);
+        bool loaded = false;
+        for (const auto &h : job_handlers) {
+            if (h.dl_handler != nullptr && type == h.job_type)
+                loaded = true;
+        }
+        if (loaded)
+            continue;
+
+        const char *lib = get_prop(reg.get(), type, job_handler_prop_str[PROP_LIBPATH]);
+        const char *upd = get_prop(reg.get(), type, job_handler_prop_str[PROP_UPDATE]);
+        const char *cln = get_prop(reg.get(), type, job_handler_prop_str[PROP_CLEANUP]);
+        if (lib == nullptr || upd == nullptr || cln == nullptr || type.size() >= CONCRETEJOB_FIELD_SIZE)
+            return 1;
+
+        // A type keeps the slot of its registry section; should that slot be
+        // taken (the registry was rewritten behind our back) use a free one.
+        int slot = -1;
+        if (job_handlers[i].dl_handler == nullptr) {
+            slot = i;
+        } else {
+            for (int j = 0; j < MAX_JOB_HANDLERS && slot < 0; ++j) {
+                if (job_handlers[j].dl_handler == nullptr)
+                    slot = j;
+            }
+        }
+        if (slot < 0)
+            return 1;
+
+        ConcreteJob_handler &h = job_handlers[slot];
+        std::memset(&h, 0, sizeof h);
+        h.dl_handler = dlopen(lib, RTLD_LAZY);
+        if (h.dl_handler == nullptr)
+            return 1;
+        h.update_handler = reinterpret_cast<update_func>(dlsym(h.dl_handler, upd));
+        h.cleanup_handler = h.update_handler != nullptr
+                                ? reinterpret_cast<cleanup_func>(dlsym(h.dl_handler, cln))
+                                : nullptr;
+        if (h.update_handler == nullptr || h.cleanup_handler == nullptr) {
+            clear_slot(&h);
+            return 1;
+        }
+        copy_field(h.job_type, sizeof h.job_type, type.c_str());
+    }
+    return 0;
+}
+
+int find_handler(const char *job_type)
+{
+    for (int i = 0; i < MAX_JOB_HANDLERS; ++i) {
+        if (job_handlers[i].dl_handler != nullptr && std::strcmp(job_handlers[i].job_type, job_type) == 0)
+            return i;
+    }
+    return -1;
+}
+
+bool finish_time_of(const dictionary *ledger, const std::string &section, long *t)
+{
+    return parse_long(get_prop(ledger, section, job_prop_str[PROP_FINISHTIME]), t);
+}
+
+bool stamp_finish_time(dictionary *ledger, const std::string &section)
+{
+    char now[32];
+    std::snprintf(now, sizeof now, "%ld", static_cast<long>(std::time(nullptr)));
+    return dictionary_set(ledger, entry_key(section, job_prop_str[PROP_FINISHTIME]).c_str(), now) == 0;
+}
+
+int update_record(dictionary *ledger, const std::string &section)
+{
+    // A record without a state (edited by hand) is asked for one like a
+    // running job; any other state than Running is final.
+    const char *state_text = get_prop(ledger, section, job_prop_str[PROP_JOBSTATE]);
+    if (state_text != nullptr) {
+        long state;
+        if (!parse_long(state_text, &state) || state != JOB_STATE_RUNNING) {
+            // A finished record that lacks a usable finish time would never
+            // expire; it gets one now.
+            long t;
+            if (!finish_time_of(ledger, section, &t))
+                stamp_finish_time(ledger, section);
+            return 0;
+        }
+    }
+
+    const char *inst_id = get_prop(ledger, section, job_prop_str[PROP_INSTANCEID]);
+    if (inst_id == nullptr)
+        return 1;
+    const int slot = find_handler(job_type_of(inst_id).c_str());
+    if (slot < 0 || job_handlers[slot].update_handler == nullptr)
+        return 1;
+
+    // The instance id lives in the table, which the handler must not see change.
+    const std::string id(inst_id);
+    int state = JOB_STATE_RUNNING;
+    char status[JOB_STATUS_SIZE] = {};
+    if (job_handlers[slot].update_handler(id.c_str(), &state, status, JOB_STATUS_SIZE) != 0)
+        return 1;
+    status[JOB_STATUS_SIZE - 1] = '\0';
+
+    char state_buf[16];
+    std::snprintf(state_buf, sizeof state_buf, "%d", state);
+    if (dictionary_set(ledger, entry_key(section, job_prop_str[PROP_JOBSTATE]).c_str(), state_buf) != 0 ||
+        dictionary_set(ledger, entry_key(section, job_prop_str[PROP_JOBSTATUS]).c_str(), status) != 0)
+        return 1;
+
+    long t;
+    if (state != JOB_STATE_RUNNING && !finish_time_of(ledger, section, &t))
+        stamp_finish_time(ledger, section);
+    return 0;
+}
+
+// Stale temporary files of saves whose writer died. Only writers holding the
+// ledger lock write beside the ledger files, so with the lock held any such
+// file is left over.
+void remove_stale_temp_files()
+{
+    DIR *dir = opendir(JOB_DIR);
+    if (dir == nullptr)
+        return;
+    const std::string ledger_prefix = std::string("ConcreteJob.ini") + DICT_TEMP_SUFFIX;
+    const std::string registry_prefix = std::string("ConcreteJob.reg") + DICT_TEMP_SUFFIX;
+    while (const dirent *e = readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name.compare(0, ledger_prefix.size(), ledger_prefix) == 0 ||
+            name.compare(0, registry_prefix.size(), registry_prefix) == 0)
+            unlinkat(dirfd(dir), e->d_name, 0);
+    }
+    closedir(dir);
+}
+
+int create_job_instance_impl(char *inst_id, int size, const ConcreteJob_entry *entry)
+{
+    if (inst_id == nullptr || size <= 0 || entry == nullptr || !valid_entry(entry))
+        return 1;
+
+    LedgerLock lock;
+    if (!lock.held())
+        return 1;
+
+    touch(JOB_LEDGER_FILE);
+    touch(JOB_REGISTRY_FILE);
+
+    DictPtr ledger(dictionary_load_from_file(JOB_LEDGER_FILE));
+    if (!ledger)
+        return 1;
+
+    const long n = next_record_number(ledger.get());
+    const std::string section = "ID-" + std::to_string(n);
+    const std::string id = std::string(entry->job_type_id) + "-" + std::to_string(n);
+    // The id must fit the caller's buffer and the records' 256-byte fields
+    // whole: a cut id would name another job. Checked before anything is
+    // saved, so a refused call leaves both files as they were.
+    if (id.size() + 1 > static_cast<size_t>(size) || id.size() + 1 > CONCRETEJOB_FIELD_SIZE)
+        return 1;
+
+    if (reg_job_handler(entry) != 0)
+        return 1;
+
+    dictionary *d = ledger.get();
+    if (dictionary_set(d, section.c_str(), nullptr) != 0 ||
+        dictionary_set(d, entry_key(section, job_prop_str[PROP_INSTANCEID]).c_str(), id.c_str()) != 0 ||
+        dictionary_set(d, entry_key(section, job_prop_str[PROP_JOBSTATE]).c_str(), "4") != 0 ||
+        dictionary_set(d, entry_key(section, job_prop_str[PROP_JOBSTATUS]).c_str(), "Process Running") != 0)
+        return 1;
+    if (dictionary_save_to_file(d, JOB_LEDGER_FILE) != 0)
+        return 1;
+
+    std::memset(inst_id, 0, static_cast<size_t>(size));
+    std::memcpy(inst_id, id.c_str(), id.size());
+    return 0;
+}
+
+int init_job_impl(ConcreteJob_data **jobs, int *count)
+{
+    std::lock_guard<std::mutex> guard(handler_mutex);
+    LedgerLock lock;
+    if (!lock.held())
+        return 1;
+
+    if (init_job_handler_locked() != 0) {
+        free_job_handler_locked();
+        return 1;
+    }
+    remove_stale_temp_files();
+
+    DictPtr ledger(dictionary_load_from_file(JOB_LEDGER_FILE));
+    if (!ledger) {
+        *jobs = nullptr;
+        *count = 0;
+        return 0;
+    }
+
+    const std::vector<std::string> names = section_names(ledger.get());
+    for (const std::string &name : names) {
+        if (del_job(name.c_str(), ledger.get()) != 0)
+            update_record(ledger.get(), name);
+    }
+    // A failed save loses nothing the handlers cannot tell again at the next
+    // refresh, so the refreshed records are still handed out.
+    dictionary_save_to_file(ledger.get(), JOB_LEDGER_FILE);
+
+    ConcreteJob_data *out = nullptr;
+    if (!names.empty()) {
+        out = static_cast<ConcreteJob_data *>(std::calloc(names.size(), sizeof(ConcreteJob_data)));
+        if (out == nullptr)
+            return 1;
+    }
+    int filled = 0;
+    for (const char *section : util_get_sec_names(ledger.get())) {
+        if (fill_record(ledger.get(), section, out, filled) == 0)
+            ++filled;
+    }
+    if (filled == 0) {
+        std::free(out);
+        out = nullptr;
+    }
+    *jobs = out;
+    *count = filled;
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int create_job_instance(char *inst_id, int size, const ConcreteJob_entry *entry)
+{
+    try {
+        return create_job_instance_impl(inst_id, size, entry);
+    } catch (...) {
+        return 1;
+    }
+}
+
+int init_job(ConcreteJob_data **jobs, int *count)
+{
+    if (jobs == nullptr || count == nullptr)
+        return 1;
+    try {
+        return init_job_impl(jobs, count);
+    } catch (...) {
+        return 1;
+    }
+}
+
+int reg_job_handler(const ConcreteJob_entry *entry)
+{
+    if (entry == nullptr || !valid_entry(entry))
+        return 1;
+    DictPtr reg(dictionary_load_from_file(JOB_REGISTRY_FILE));
+    if (!reg)
+        return 1;
+
+    const std::string type = entry->job_type_id;
+    const char *values[3] = {entry->libPath, entry->update_handler_name, entry->cleanup_handler_name};
+    bool changed = false;
+    if (!has_section(reg.get(), type.c_str())) {
+        // More types than the handler table holds would make every refresh fail.
+        if (util_get_sec_count(reg.get()) >= MAX_JOB_HANDLERS ||
+            dictionary_set(reg.get(), type.c_str(), nullptr) != 0)
+            return 1;
+        changed = true;
+    }
+    for (int i = 0; i < 3; ++i) {
+        const std::string key = entry_key(type, job_handler_prop_str[i]);
+        const char *old = dictionary_get(reg.get(), key.c_str());
+        if (old != nullptr && std::strcmp(old, values[i]) == 0)
+            continue;
+        if (dictionary_set(reg.get(), key.c_str(), values[i]) != 0)
+            return 1;
+        changed = true;
+    }
+    if (changed && dictionary_save_to_file(reg.get(), JOB_REGISTRY_FILE) != 0)
+        return 1;
+    return 0;
+}
+
+int init_job_handler()
+{
+    std::lock_guard<std::mutex> guard(handler_mutex);
+    try {
+        return init_job_handler_locked();
+    } catch (...) {
+        return 1;
+    }
+}
+
+int get_job_handler(const char *job_type)
+{
+    if (job_type == nullptr)
+        return -1;
+    return find_handler(job_type);
+}
+
+void free_job_handler()
+{
+    std::lock_guard<std::mutex> guard(handler_mutex);
+    free_job_handler_locked();
+}
+
+int update_job_status(dictionary *ledger, int idx)
+{
+    const char *name = util_get_sec_name(ledger, idx);
+    if (name == nullptr)
+        return 1;
+    return update_record(ledger, std::string(name));
+}
+
+int del_job(const char *section_name, dictionary *ledger)
+{
+    if (section_name == nullptr || ledger == nullptr)
+        return 1;
+    // The name may be the table's own key, which is freed below.
+    const std::string section(section_name);
+
+    long finish;
+    if (!finish_time_of(ledger, section, &finish))
+        return 1;
+    long allowed = DEFAULT_EXPIRE_SECONDS;
+    if (const char *tbr = get_prop(ledger, section, job_prop_str[PROP_TBR])) {
+        const long t = get_expire_time(tbr);
+        if (t >= 0)
+            allowed = t;
+    }
+    const long now = static_cast<long>(std::time(nullptr));
+    if (!(finish < now && now - finish > allowed))
+        return 1;
+
+    if (const char *inst_id = get_prop(ledger, section, job_prop_str[PROP_INSTANCEID])) {
+        const std::string id(inst_id);
+        const int slot = find_handler(job_type_of(id.c_str()).c_str());
+        if (slot >= 0 && job_handlers[slot].cleanup_handler != nullptr)
+            job_handlers[slot].cleanup_handler(id.c_str());
+    }
+
+    // Every entry of the section goes, also keys added by hand.
+    const std::string prefix = section + ":";
+    for (int i = 0; i < ledger->num; ++i) {
+        const char *key = ledger->key[i];
+        if (key != nullptr && std::strncmp(key, prefix.c_str(), prefix.size()) == 0) {
+            const std::string k(key);
+            dictionary_unset(ledger, k.c_str());
+        }
+    }
+    dictionary_unset(ledger, section.c_str());
+    return 0;
+}
+
+long get_expire_time(const char *interval)
+{
+    if (interval == nullptr || strnlen(interval, 14) < 14)
+        return -1;
+    for (int i = 0; i < 14; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(interval[i])))
+            return -1;
+    }
+    auto field = [interval](int pos, int len) {
+        long v = 0;
+        for (int i = pos; i < pos + len; ++i)
+            v = v * 10 + (interval[i] - '0');
+        return v;
+    };
+    return field(0, 8) * 86400 + field(8, 2) * 3600 + field(10, 2) * 60 + field(12, 2);
+}
+
+int fill_job_instance(const dictionary *ledger, int idx, ConcreteJob_data *jobs, int out)
+{
+    const char *name = util_get_sec_name(ledger, idx);
+    if (name == nullptr || jobs == nullptr)
+        return 1;
+    return fill_record(ledger, name, jobs, out);
+}
+
+namespace {
+
+int fill_record(const dictionary *ledger, const char *name, ConcreteJob_data *jobs, int out)
+{
+    const std::string section(name);
+    // Without its instance id a record cannot be named to a client.
+    const char *inst_id = get_prop(ledger, section, job_prop_str[PROP_INSTANCEID]);
+    if (inst_id == nullptr || std::strlen(inst_id) >= CONCRETEJOB_FIELD_SIZE)
+        return 1;
+
+    ConcreteJob_data &job = jobs[out];
+    std::memset(&job, 0, sizeof job);
+    copy_field(job.inst_id, sizeof job.inst_id, inst_id);
+    long state;
+    if (parse_long(get_prop(ledger, section, job_prop_str[PROP_JOBSTATE]), &state) && state >= 0 &&
+        state <= 0xffff)
+        job.job_state = static_cast<uint16_t>(state);
+    copy_field(job.job_status, sizeof job.job_status, get_prop(ledger, section, job_prop_str[PROP_JOBSTATUS]));
+    copy_field(job.time_before_removal, sizeof job.time_before_removal,
+               get_prop(ledger, section, job_prop_str[PROP_TBR]));
+    return 0;
+}
+
+}  // namespace

@@ -1,0 +1,185 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <dirent.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include "dictionary.h"
+#include "nsfixture.h"
+#include "test_util.h"
+
+using namespace jlt;
+
+namespace {
+
+using Dict = std::unique_ptr<dictionary, void (*)(dictionary *)>;
+Dict make(dictionary *d) { return Dict(d, dictionary_del); }
+
+bool has_temp_files(const char *dir)
+{
+    bool found = false;
+    DIR *d = opendir(dir);
+    while (const dirent *e = d != nullptr ? readdir(d) : nullptr)
+        found = found || std::strstr(e->d_name, ".tmp") != nullptr;
+    if (d != nullptr)
+        closedir(d);
+    return found;
+}
+
+TEST(DictionaryTable, SetGetUnsetSlotReuseAndGrowth)
+{
+    Dict t = make(dictionary_create(0));
+    ASSERT_EQ(96, t->num);
+    EXPECT_EQ(0, dictionary_set(t.get(), "ID-0", nullptr));
+    EXPECT_EQ(0, dictionary_set(t.get(), "ID-0:jobstate", "4"));
+    EXPECT_EQ(0, dictionary_set(t.get(), "ID-0:jobstate", "7"));
+    EXPECT_STREQ("7", dictionary_get(t.get(), "ID-0:jobstate"));
+    EXPECT_EQ(nullptr, dictionary_get(t.get(), "ID-0"));           // present with a null value
+    EXPECT_EQ(nullptr, dictionary_get(t.get(), "id-0:jobstate"));  // keys are case-sensitive
+    EXPECT_EQ(2, t->occupied);
+    EXPECT_EQ(1, dictionary_set(nullptr, "k", "v"));
+    EXPECT_EQ(1, dictionary_set(t.get(), nullptr, "v"));
+    EXPECT_EQ(nullptr, dictionary_get(nullptr, "k"));
+
+    for (int i = 2; i < 96; ++i)
+        ASSERT_EQ(0, dictionary_set(t.get(), ("k" + std::to_string(i)).c_str(), std::to_string(i).c_str()));
+    dictionary_unset(t.get(), "k5");
+    dictionary_unset(t.get(), "absent");
+    EXPECT_EQ(95, t->occupied);
+    EXPECT_EQ(0, dictionary_set(t.get(), "new", "n"));
+    EXPECT_STREQ("new", t->key[5]);  // the freed slot is reused
+    EXPECT_EQ(96, t->num);
+    // The 97th key doubles the table and keeps every entry.
+    EXPECT_EQ(0, dictionary_set(t.get(), "k96", "96"));
+    EXPECT_EQ(192, t->num);
+    EXPECT_STREQ("k96", t->key[96]);
+    for (int i = 2; i <= 96; ++i) {
+        if (i == 5)
+            continue;
+        EXPECT_STREQ(std::to_string(i).c_str(), dictionary_get(t.get(), ("k" + std::to_string(i)).c_str())) << i;
+    }
+    EXPECT_STREQ("7", dictionary_get(t.get(), "ID-0:jobstate"));
+    EXPECT_STREQ("n", dictionary_get(t.get(), "new"));
+}
+
+TEST(DictionaryTable, HashAndSectionOrder)
+{
+    EXPECT_EQ(0u, dictionary_hash(""));
+    EXPECT_EQ(0xca2e9442u, dictionary_hash("a"));
+    EXPECT_EQ(0xce2a5ccbu, dictionary_hash("ID-3:jobstate"));
+    // Bytes from 0x80 up are sign-extended (unsigned bytes would give 0x9663648b).
+    EXPECT_EQ(0x8c711b75u, dictionary_hash("\xe9t\xe9"));
+
+    EXPECT_EQ(-1, util_get_sec_count(nullptr));
+    Dict t = make(dictionary_create(0));
+    EXPECT_EQ(0, util_get_sec_count(t.get()));
+    for (const char *k : {"A", "A:x", "B", "C"})
+        dictionary_set(t.get(), k, nullptr);
+    dictionary_unset(t.get(), "A");
+    dictionary_set(t.get(), "D", nullptr);
+    EXPECT_EQ(3, util_get_sec_count(t.get()));
+    EXPECT_STREQ("D", util_get_sec_name(t.get(), 0));
+    EXPECT_STREQ("C", util_get_sec_name(t.get(), 2));
+    EXPECT_EQ(nullptr, util_get_sec_name(t.get(), 3));
+}
+
+TEST(DictionaryFile, SaveGroupsEntriesUnderTheirSection)
+{
+    nsfixture::Run([] {
+        Dict t = make(dictionary_create(0));
+        for (const char *k : {"ID-0", "ID-1", "ID-10:instanceid", "ID-10", "ID-1:instanceid", "orphan:key",
+                              "ID-1:jobstatus", "ID-10:jobstate", "ID-1:jobstate"})
+            dictionary_set(t.get(), k, std::strchr(k, ':') != nullptr && std::strstr(k, "status") == nullptr ? "v" : nullptr);
+        dictionary_unset(t.get(), "ID-0");
+        dictionary_set(t.get(), "ID-2", nullptr);  // takes ID-0's slot, so it is written first
+        ASSERT_EQ(0, dictionary_save_to_file(t.get(), "/tmp/x.ini"));
+        EXPECT_EQ("\n[ID-2]\n"
+                  "\n[ID-1]\ninstanceid = \"v\"\njobstatus = \"\"\njobstate = \"v\"\n"
+                  "\n[ID-10]\ninstanceid = \"v\"\njobstate = \"v\"\n\n",
+                  read_file("/tmp/x.ini"));
+        EXPECT_FALSE(has_temp_files("/tmp"));
+
+        // The null value does not survive a reload; everything else does.
+        Dict back = make(dictionary_load_from_file("/tmp/x.ini"));
+        ASSERT_TRUE(back);
+        EXPECT_EQ(7, back->occupied);
+        EXPECT_STREQ("v", dictionary_get(back.get(), "ID-10:jobstate"));
+        EXPECT_STREQ("ID-1", util_get_sec_name(back.get(), 1));
+
+        Dict empty = make(dictionary_create(0));
+        ASSERT_EQ(0, dictionary_save_to_file(empty.get(), "/tmp/x.ini"));
+        EXPECT_EQ("\n", read_file("/tmp/x.ini"));
+    });
+}
+
+TEST(DictionaryFile, LoadReadsTheLineForms)
+{
+    nsfixture::Run([] {
+        EXPECT_EQ(nullptr, dictionary_load_from_file("/tmp/absent.ini"));
+        write_file("/tmp/empty.ini", "");
+        EXPECT_EQ(0, make(dictionary_load_from_file("/tmp/empty.ini"))->occupied);
+
+        const std::string long_value(1500, 'v');
+        const std::string wide(600, 'w');
+        write_file("/tmp/in.ini", "top = \"before any section\"\n# comment\n\n   [a]\nk=\"v\"\n"
+                                  "  spaced   =   \"two words\"\ntabbed\t= \"t\"\nempty = \"\"\nnoquote = v\n"
+                                  "quote = \"x\"y\"\ndup = \"first\"\ndup = \"second\"\neq = \"a=b\"\n"
+                                  "long = \"" + long_value + "\"\n"
+                                  "[b:c]\n[]\n[d\nk = \"unterminated\n[" + wide + "]\n" + wide + " = \"1\"\n"
+                                  "[a]\nlate = \"1\"\n");
+        Dict t = make(dictionary_load_from_file("/tmp/in.ini"));
+        ASSERT_TRUE(t);
+        EXPECT_STREQ("before any section", dictionary_get(t.get(), ":top"));
+        EXPECT_STREQ("v", dictionary_get(t.get(), "a:k"));
+        EXPECT_STREQ("two words", dictionary_get(t.get(), "a:spaced"));
+        EXPECT_STREQ("t", dictionary_get(t.get(), "a:tabbed\t"));  // only blanks are trimmed
+        EXPECT_EQ(nullptr, dictionary_get(t.get(), "a:empty"));
+        EXPECT_EQ(nullptr, dictionary_get(t.get(), "a:noquote"));
+        EXPECT_STREQ("x", dictionary_get(t.get(), "a:quote"));
+        EXPECT_STREQ("second", dictionary_get(t.get(), "a:dup"));
+        EXPECT_STREQ("a=b", dictionary_get(t.get(), "a:eq"));
+        // A line over 1023 characters is read in pieces: the value is cut, the rest ignored.
+        EXPECT_EQ(std::string(1023 - 8, 'v'), dictionary_get(t.get(), "a:long"));
+        EXPECT_STREQ("unterminated", dictionary_get(t.get(), "d:k"));
+        EXPECT_STREQ("1", dictionary_get(t.get(), "a:late"));
+        // A full key longer than 1024 characters is not loaded.
+        EXPECT_EQ(nullptr, dictionary_get(t.get(), (wide + ":" + wide).c_str()));
+        // Sections a, d and the wide one; "b:c" is taken for an entry, "[]" is no section.
+        EXPECT_EQ(3, util_get_sec_count(t.get()));
+        EXPECT_EQ(14, t->occupied);
+    });
+}
+
+TEST(DictionaryFile, FailedSaveLeavesTheOldFile)
+{
+    nsfixture::Run([] {
+        Dict t = make(dictionary_create(0));
+        dictionary_set(t.get(), "s", nullptr);
+        EXPECT_EQ(1, dictionary_save_to_file(nullptr, "/tmp/x.ini"));
+        EXPECT_EQ(1, dictionary_save_to_file(t.get(), nullptr));
+        EXPECT_EQ(1, dictionary_save_to_file(t.get(), "/tmp/no/dir/x.ini"));
+
+        // A full file system: the old file and its mode stay, no temporary file is left.
+        ASSERT_EQ(0, mkdir("/tmp/small", 0755));
+        ASSERT_EQ(0, mount("small", "/tmp/small", "tmpfs", 0, "size=16k"));
+        ASSERT_EQ(0, dictionary_save_to_file(t.get(), "/tmp/small/x.ini"));
+        ASSERT_EQ(0, chmod("/tmp/small/x.ini", 0600));
+        for (int i = 0; i < 2000; ++i)
+            dictionary_set(t.get(), ("s:key" + std::to_string(i)).c_str(), "a value that takes some room");
+        EXPECT_EQ(1, dictionary_save_to_file(t.get(), "/tmp/small/x.ini"));
+        EXPECT_EQ("\n[s]\n\n", read_file("/tmp/small/x.ini"));
+        EXPECT_FALSE(has_temp_files("/tmp/small"));
+
+        dictionary_unset(t.get(), "s");
+        ASSERT_EQ(0, dictionary_save_to_file(t.get(), "/tmp/small/x.ini"));
+        EXPECT_EQ("\n", read_file("/tmp/small/x.ini"));
+        struct stat st;
+        ASSERT_EQ(0, stat("/tmp/small/x.ini", &st));
+        EXPECT_EQ(0600u, st.st_mode & 07777);
+        umount("/tmp/small");
+    });
+}
+
+}  // namespace
