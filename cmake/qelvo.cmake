@@ -1,11 +1,18 @@
 # Helpers shared by every folder's CMakeLists.txt.
 
-# qelvo_provider(NAME SOURCES...): a CMPI provider library, lib<NAME>.so, placed in the
-# provider directory. Only symbols marked for export (factories, cross-library entry
-# points) are visible; the rest stays hidden.
+# qelvo_provider(NAME [HOST_SYMBOLS] SOURCES...): a CMPI provider library, lib<NAME>.so,
+# placed in the provider directory. Only symbols marked for export (factories, cross-library
+# entry points) are visible; the rest stays hidden. The link refuses undefined symbols unless
+# HOST_SYMBOLS says the library takes some from the hosting CIMOM process (for example
+# native_clone_CMPIContext). Sanitized builds skip the check: clang links its runtime only
+# into executables.
 function(qelvo_provider name)
-  add_library(${name} SHARED ${ARGN})
+  cmake_parse_arguments(P "HOST_SYMBOLS" "" "" ${ARGN})
+  add_library(${name} SHARED ${P_UNPARSED_ARGUMENTS})
   target_link_libraries(${name} PRIVATE cmpi_headers)
+  if(NOT P_HOST_SYMBOLS AND NOT SANITIZE)
+    target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  endif()
   set_target_properties(${name} PROPERTIES
     LIBRARY_OUTPUT_DIRECTORY ${QELVO_PROVIDER_DIR}
     PREFIX "lib")

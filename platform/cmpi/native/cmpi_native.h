@@ -10,10 +10,17 @@
  *   that is current on the calling thread (see RequestScope) and are freed when
  *   that scope ends, unless the provider releases them earlier. A thread with no
  *   open scope uses a per-thread scope that ends when the thread exits.
+ * - Objects that getters make (the strings of getClassName, getNameSpace,
+ *   getHostname, toString, getStringFormat, getType, the CMPIError getters
+ *   and the names from getPropertyAt / getKeyAt / getArgAt / getEntryAt;
+ *   getObjectPath's path, toArray's array) are scoped the same way.
  * - Clones, and objects made with the native_new_* functions, belong to the
  *   caller, who releases them with CMRelease.
  * - Containers (instances, object paths, arrays, args, contexts, results) keep
- *   their own deep copies of every value stored in them.
+ *   their own deep copies of every value stored in them; getters that return
+ *   a CMPIData hand back the container's own objects (valid while it lives).
+ *   A CMPI_chars value is stored as a CMPI_string; its value pointer is the
+ *   character string itself, as in CMSetProperty(i, "Name", "text", CMPI_chars).
  */
 #ifndef QELVO_CMPI_NATIVE_H
 #define QELVO_CMPI_NATIVE_H
@@ -111,7 +118,9 @@ CMPI_NATIVE_API bool datetime_from_text(const char *text, CMPIUint64 *usec, bool
  * has loaded; a test routes them to fakes. Every operation that yields objects
  * delivers them into `out` the way a provider would (returnInstance,
  * returnObjectPath, returnData) and returns the status. The default for every
- * operation is CMPI_RC_ERR_NOT_SUPPORTED. */
+ * operation is CMPI_RC_ERR_NOT_SUPPORTED. A status message need only stay
+ * valid until the operation returns: the broker gives its caller a scoped
+ * copy. An exception thrown by an operation becomes CMPI_RC_ERR_FAILED. */
 class CMPI_NATIVE_API Router {
  public:
   virtual ~Router();

@@ -1,0 +1,187 @@
+/*
+ * CMPIInstance: properties in the order they were set, an object path, and
+ * an optional property filter.
+ */
+#include "native_internal.h"
+
+namespace cmpinative {
+
+namespace {
+
+NInstance *self(const CMPIInstance *inst) { return native<NInstance>(inst); }
+
+bool bad(const CMPIInstance *inst, CMPIStatus *rc) {
+  if (inst != nullptr && inst->hdl != nullptr) return false;
+  set_rc(rc, CMPI_RC_ERR_INVALID_HANDLE);
+  return true;
+}
+
+bool listed(const std::vector<std::string> &names, const char *name) {
+  for (const auto &n : names)
+    if (iequals(n.c_str(), name)) return true;
+  return false;
+}
+
+/* Keys are the path's keys and those named to setPropertyFilter. */
+bool is_key(const NInstance &n, const char *name) {
+  return listed(n.key_names, name) || path_of(&n)->keys.find(name) != nullptr;
+}
+
+bool allowed(const NInstance &n, const char *name) {
+  return !n.filtered || listed(n.filter, name) || is_key(n, name);
+}
+
+/* An owned copy of native path `op`. */
+Value path_value(const CMPIObjectPath *op) {
+  CMPIValue v;
+  v.ref = const_cast<CMPIObjectPath *>(op);
+  return Value::of(&v, CMPI_ref);
+}
+
+CMPIInstance *new_instance(bool scoped, const NInstance &src) {
+  return &create<NInstance>(scoped, [&](NInstance &n) {
+            n.path = src.path;
+            n.props = src.props;
+            n.filtered = src.filtered;
+            n.filter = src.filter;
+            n.key_names = src.key_names;
+            n.pub.hdl = &n;
+            n.pub.ft = &instance_ft;
+          })->pub;
+}
+
+CMPIStatus release(CMPIInstance *inst) {
+  if (bad(inst, nullptr)) return status(CMPI_RC_ERR_INVALID_HANDLE);
+  release_object(&self(inst)->hdr);
+  return status(CMPI_RC_OK);
+}
+
+CMPIInstance *clone(const CMPIInstance *inst, CMPIStatus *rc) {
+  return guard(rc, static_cast<CMPIInstance *>(nullptr), [&]() -> CMPIInstance * {
+    if (bad(inst, rc)) return nullptr;
+    CMPIInstance *c = new_instance(false, *self(inst));
+    set_rc(rc, CMPI_RC_OK);
+    return c;
+  });
+}
+
+CMPIData get_property(const CMPIInstance *inst, const char *name, CMPIStatus *rc) {
+  if (bad(inst, rc)) return null_data(CMPI_null, CMPI_badValue);
+  return self(inst)->props.get(name, rc);
+}
+
+CMPIData get_property_at(const CMPIInstance *inst, CMPICount index, CMPIString **name, CMPIStatus *rc) {
+  return guard(rc, null_data(CMPI_null, CMPI_badValue), [&] {
+    if (bad(inst, rc)) return null_data(CMPI_null, CMPI_badValue);
+    return self(inst)->props.get_at(index, name, rc);
+  });
+}
+
+CMPICount get_property_count(const CMPIInstance *inst, CMPIStatus *rc) {
+  if (bad(inst, rc)) return 0;
+  set_rc(rc, CMPI_RC_OK);
+  return static_cast<CMPICount>(self(inst)->props.items.size());
+}
+
+CMPIStatus set_property(const CMPIInstance *inst, const char *name, const CMPIValue *value, CMPIType type) {
+  return guard([&] {
+    if (bad(inst, nullptr)) return status(CMPI_RC_ERR_INVALID_HANDLE);
+    if (name == nullptr) return status(CMPI_RC_ERR_INVALID_PARAMETER);
+    NInstance *n = self(inst);
+    if (allowed(*n, name)) n->props.set(name, Value::of(value, type));
+    return status(CMPI_RC_OK);
+  });
+}
+
+/* A scoped copy of the instance's path whose key values are those of the
+ * instance's properties of the same names. */
+CMPIObjectPath *get_object_path(const CMPIInstance *inst, CMPIStatus *rc) {
+  return guard(rc, static_cast<CMPIObjectPath *>(nullptr), [&]() -> CMPIObjectPath * {
+    if (bad(inst, rc)) return nullptr;
+    const NInstance *n = self(inst);
+    Value copy = n->path;
+    for (auto &key : native<NObjectPath>(copy.data().value.ref)->keys.items) {
+      const NamedList::Entry *prop = n->props.find(key.name.c_str());
+      if (prop == nullptr || prop->value.is_null()) continue;
+      key.value = prop->value;
+      key.value.set_state(CMPI_keyValue);
+    }
+    CMPIObjectPath *op = copy.take().value.ref;
+    adopt(op);
+    set_rc(rc, CMPI_RC_OK);
+    return op;
+  });
+}
+
+CMPIStatus set_property_filter(CMPIInstance *inst, const char **propertyList, const char **keys) {
+  return guard([&] {
+    if (bad(inst, nullptr)) return status(CMPI_RC_ERR_INVALID_HANDLE);
+    NInstance *n = self(inst);
+    std::vector<std::string> key_names, filter;
+    for (const char **k = keys; k != nullptr && *k != nullptr; ++k) key_names.push_back(*k);
+    for (const char **p = propertyList; p != nullptr && *p != nullptr; ++p) filter.push_back(*p);
+    n->key_names = std::move(key_names);
+    n->filter = std::move(filter);
+    n->filtered = propertyList != nullptr;
+    std::vector<NamedList::Entry> kept;
+    for (auto &e : n->props.items)
+      if (allowed(*n, e.name.c_str())) kept.push_back(std::move(e));
+    n->props.items = std::move(kept);
+    return status(CMPI_RC_OK);
+  });
+}
+
+CMPIStatus set_object_path(CMPIInstance *inst, const CMPIObjectPath *op) {
+  return guard([&] {
+    if (bad(inst, nullptr)) return status(CMPI_RC_ERR_INVALID_HANDLE);
+    if (kind_of(op) != Kind::ObjectPath) return status(CMPI_RC_ERR_INVALID_PARAMETER);
+    self(inst)->path = path_value(op);
+    return status(CMPI_RC_OK);
+  });
+}
+
+CMPIStatus set_property_with_origin(const CMPIInstance *inst, const char *name, const CMPIValue *value,
+                                    CMPIType type, const char *) {
+  return set_property(inst, name, value, type);
+}
+
+}  // namespace
+
+CMPIInstanceFT instance_ft = {CMPICurrentVersion,  release,         clone,
+                              get_property,        get_property_at, get_property_count,
+                              set_property,        get_object_path, set_property_filter,
+                              set_object_path,     set_property_with_origin};
+
+/* The path's keys become the instance's first properties. */
+CMPIInstance *make_instance(const CMPIObjectPath *op, bool scoped, CMPIStatus *rc) {
+  return guard(rc, static_cast<CMPIInstance *>(nullptr), [&]() -> CMPIInstance * {
+    if (op != nullptr && kind_of(op) != Kind::ObjectPath) {
+      set_rc(rc, CMPI_RC_ERR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    NInstance src;
+    if (op != nullptr) {
+      src.path = path_value(op);
+    } else {
+      CMPIData d = null_data(CMPI_ref, CMPI_goodValue);
+      d.value.ref = make_path(nullptr, nullptr, false);
+      src.path = Value::adopt(d);
+    }
+    for (const auto &key : path_of(&src)->keys.items) {
+      Value v = key.value;
+      v.set_state(static_cast<CMPIValueState>(v.data().state & ~CMPI_keyValue));
+      src.props.set(key.name.c_str(), std::move(v));
+    }
+    CMPIInstance *inst = new_instance(scoped, src);
+    set_rc(rc, CMPI_RC_OK);
+    return inst;
+  });
+}
+
+}  // namespace cmpinative
+
+using namespace cmpinative;
+
+extern "C" CMPIInstance *native_new_CMPIInstance(CMPIObjectPath *cop, CMPIStatus *rc) {
+  return make_instance(cop, false, rc);
+}

@@ -1,0 +1,360 @@
+/*
+ * Internals shared by the native object implementations: the object header
+ * and scopes, the owned value model, the named value list, and the layout of
+ * every native object.
+ *
+ * Every native object is a struct whose first member is the public CMPI
+ * struct ({hdl, ft}), followed by a Header. The type of an object given as
+ * void * is told by its function table pointer (see kind_of).
+ */
+#ifndef QELVO_CMPI_NATIVE_INTERNAL_H
+#define QELVO_CMPI_NATIVE_INTERNAL_H
+
+#include <cmpidt.h>
+#include <cmpift.h>
+
+#include <cstdarg>
+#include <exception>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "cmpi_native.h"
+
+namespace cmpinative {
+
+class Router;
+struct Scope;
+
+/* ------------------------------------------------------------ object header */
+
+enum class Kind {
+  None,
+  String,
+  Array,
+  Instance,
+  ObjectPath,
+  Args,
+  DateTime,
+  Enumeration,
+  Context,
+  Result,
+  Error
+};
+
+struct Header {
+  void (*destroy)(void *self) = nullptr;
+  void *self = nullptr;
+  Scope *scope = nullptr;  // null when caller-owned or held by a container
+  Header *prev = nullptr;  // links within the scope
+  Header *next = nullptr;
+};
+
+/* Counts the object and, when `scoped`, registers it with the innermost scope
+ * of the calling thread. */
+void on_created(Header *h, bool scoped);
+/* Unregisters the object from its scope (if any) and frees it. */
+void release_object(Header *h);
+/* Moves a caller-owned native object into the innermost scope; other objects
+ * are left alone. */
+void adopt(const void *obj);
+void adopt_data(const CMPIData &d);
+
+/* Which native type `obj` is, Kind::None for anything else. */
+Kind kind_of(const void *obj);
+
+/* Allocates a native object of type N and lets `init` fill it; only a
+ * complete object is counted and registered. */
+template <class N, class Init>
+N *create(bool scoped, Init &&init) {
+  std::unique_ptr<N> n(new N());
+  init(*n);
+  n->hdr.self = n.get();
+  n->hdr.destroy = [](void *p) { delete static_cast<N *>(p); };
+  on_created(&n->hdr, scoped);
+  return n.release();
+}
+
+/* The native object behind a public pointer. */
+template <class N, class P>
+N *native(P *p) {
+  static_assert(std::is_standard_layout<N>::value, "native objects start with their public struct");
+  return reinterpret_cast<N *>(const_cast<std::remove_const_t<P> *>(p));
+}
+
+/* Scoped memory from cmpiMalloc and friends (freed with the scope). */
+void *scope_malloc(size_t size);
+void *scope_realloc(void *ptr, size_t size);
+void scope_free(void *ptr);
+
+/* Memory marks: a mark opens a scope; releasing it ends that scope and every
+ * scope opened after it on the same thread. */
+void *scope_mark();
+bool scope_release_mark(const void *mark);
+
+/* ------------------------------------------------------------ status helpers */
+
+inline CMPIStatus status(CMPIrc rc, CMPIString *msg = nullptr) {
+  CMPIStatus st;
+  st.rc = rc;
+  st.msg = msg;
+  return st;
+}
+inline void set_rc(CMPIStatus *rc, CMPIrc code, CMPIString *msg = nullptr) {
+  if (rc != nullptr) {
+    rc->rc = code;
+    rc->msg = msg;
+  }
+}
+/* A status with a scoped message string (no message if making it fails). */
+CMPIStatus status_msg(CMPIrc rc, const std::string &msg);
+void set_rc_msg(CMPIStatus *rc, CMPIrc code, const std::string &msg);
+
+inline CMPIData null_data(CMPIType type = CMPI_null, CMPIValueState state = CMPI_nullValue) {
+  CMPIData d;
+  d.type = type;
+  d.state = state;
+  d.value.uint64 = 0;
+  return d;
+}
+
+/* Runs a function table entry, turning any exception into CMPI_RC_ERR_FAILED. */
+template <class F>
+CMPIStatus guard(F &&f) noexcept {
+  try {
+    return f();
+  } catch (const std::exception &e) {
+    return status_msg(CMPI_RC_ERR_FAILED, e.what());
+  } catch (...) {
+    return status(CMPI_RC_ERR_FAILED);
+  }
+}
+template <class R, class F>
+R guard(CMPIStatus *rc, R failed, F &&f) noexcept {
+  try {
+    return f();
+  } catch (const std::exception &e) {
+    set_rc_msg(rc, CMPI_RC_ERR_FAILED, e.what());
+  } catch (...) {
+    set_rc(rc, CMPI_RC_ERR_FAILED);
+  }
+  return failed;
+}
+
+bool iequals(const char *a, const char *b);
+/* Text of a possibly null C string. */
+inline std::string text_of(const char *s) { return s != nullptr ? std::string(s) : std::string(); }
+
+/* ------------------------------------------------------------- value model */
+
+/* Whether values of type `t` are pointers: to encapsulated objects and
+ * strings (which values own) or to anything else (which they do not). */
+bool holds_object(CMPIType t);
+
+/* A CMPI value owning its contents: encapsulated objects are its own clones.
+ * CMPI_chars values are stored as CMPI_string. */
+class Value {
+ public:
+  Value() : d_(null_data()) {}
+  /* A copy of `*v` typed `type` (for CMPI_chars, v is the characters); a
+   * null value of that type when v is NULL (or holds a NULL object). */
+  static Value of(const CMPIValue *v, CMPIType type);
+  /* A deep copy of `d` (chars become a string). */
+  static Value copy(const CMPIData &d);
+  /* Takes ownership of d's contents. */
+  static Value adopt(CMPIData d);
+
+  Value(const Value &o) : d_(copy_data(o.d_)) {}
+  Value(Value &&o) noexcept : d_(o.d_) { o.d_ = null_data(); }
+  Value &operator=(Value o) noexcept {
+    std::swap(d_, o.d_);
+    return *this;
+  }
+  ~Value() { release_data(d_); }
+
+  const CMPIData &data() const { return d_; }
+  void set_state(CMPIValueState s) { d_.state = s; }
+  bool is_null() const { return (d_.state & CMPI_nullValue) != 0; }
+  /* Gives up ownership of the contents. */
+  CMPIData take() {
+    CMPIData d = d_;
+    d_ = null_data();
+    return d;
+  }
+
+ private:
+  CMPIData d_;
+};
+
+/* Formats a value: strings, date-times and references quoted and escaped when
+ * `quoted` (as in an object path's keys). */
+std::string format_value(const CMPIData &d, bool quoted);
+std::string quote(const std::string &s);
+
+/* --------------------------------------------------------- named value list */
+
+/* An ordered list of named values, names compared without regard to case:
+ * the properties of an instance, the keys of a path, arguments, context
+ * entries. */
+struct NamedList {
+  struct Entry {
+    std::string name;
+    Value value;
+  };
+  std::vector<Entry> items;
+
+  Entry *find(const char *name);
+  const Entry *find(const char *name) const;
+  /* Replaces the value of an existing entry (keeping its place) or appends. */
+  void set(const char *name, Value v);
+
+  /* The getX / getXAt / getXCount behaviour of the function tables: a missing
+   * name or index gives state CMPI_notFound and CMPI_RC_ERR_NO_SUCH_PROPERTY.
+   * getXAt's name comes back as a scoped string. */
+  CMPIData get(const char *name, CMPIStatus *rc) const;
+  CMPIData get_at(CMPICount index, CMPIString **name, CMPIStatus *rc) const;
+};
+
+/* ----------------------------------------------------------- native objects */
+
+struct NString {
+  CMPIString pub;  // hdl is the character buffer, as CMGetCharPtr expects
+  Header hdr;
+  std::string text;
+};
+
+struct NArray {
+  CMPIArray pub;
+  Header hdr;
+  CMPIType type = CMPI_null;  // element type
+  std::vector<Value> elems;
+};
+
+struct NObjectPath {
+  CMPIObjectPath pub;
+  Header hdr;
+  std::string ns, cn, host;
+  NamedList keys;
+};
+
+struct NInstance {
+  CMPIInstance pub;
+  Header hdr;
+  Value path;  // CMPI_ref: the instance's own copy of its path (never null)
+  NamedList props;
+  bool filtered = false;
+  std::vector<std::string> filter;     // allowed property names when filtered
+  std::vector<std::string> key_names;  // from setPropertyFilter's key list
+};
+
+inline NObjectPath *path_of(const NInstance *n) { return native<NObjectPath>(n->path.data().value.ref); }
+
+struct NArgs {
+  CMPIArgs pub;
+  Header hdr;
+  NamedList args;
+};
+
+struct NDateTime {
+  CMPIDateTime pub;
+  Header hdr;
+  CMPIUint64 usec = 0;
+  bool interval = false;
+};
+
+struct NEnumeration {
+  CMPIEnumeration pub;
+  Header hdr;
+  std::vector<Value> values;
+  mutable size_t next = 0;
+};
+
+struct NContext {
+  CMPIContext pub;
+  Header hdr;
+  NamedList entries;
+};
+
+struct NResult {
+  CMPIResult pub;
+  Header hdr;
+  ResultContents contents;  // every object and value in it is the result's own
+  NResult() = default;
+  NResult(const NResult &) = delete;
+  NResult &operator=(const NResult &) = delete;
+  ~NResult();
+};
+
+struct NError {
+  CMPIError pub;
+  Header hdr;
+  CMPIErrorType type = UnknownErrorType;
+  CMPIErrorSeverity severity = ErrorSevUnknown;
+  CMPIErrorProbableCause cause = ErrorProbCauseUnknown;
+  CMPIErrorSrcFormat source_format = CMPIErrSrcUnknown;
+  CMPIrc status_code = CMPI_RC_OK;
+  /* Text attributes; an absent one reads as NULL. */
+  enum Text {
+    OtherType,
+    Owner,
+    MessageId,
+    Message,
+    CauseDescription,
+    Source,
+    OtherSourceFormat,
+    StatusDescription,
+    TextCount
+  };
+  std::string text[TextCount];
+  bool has[TextCount] = {};
+  Value actions;    // recommended actions (string array)
+  Value arguments;  // message arguments (string array)
+};
+
+/* Factories: a new native object, scoped or caller-owned. */
+CMPIString *make_string(const char *text, bool scoped);
+CMPIArray *make_array(CMPICount size, CMPIType type, bool scoped);
+CMPIObjectPath *make_path(const char *ns, const char *cn, bool scoped);
+CMPIInstance *make_instance(const CMPIObjectPath *op, bool scoped, CMPIStatus *rc);
+CMPIArgs *make_args(bool scoped);
+CMPIDateTime *make_datetime(CMPIUint64 usec, bool interval, bool scoped, CMPIStatus *rc);
+CMPIDateTime *make_datetime_now(bool scoped, CMPIStatus *rc);
+CMPIDateTime *make_datetime_text(const char *text, bool scoped, CMPIStatus *rc);
+CMPIContext *make_context(bool scoped);
+CMPIEnumeration *make_enumeration(std::vector<Value> values, bool scoped);
+CMPIError *make_error(bool scoped);
+
+/* Text forms used across types. */
+std::string path_to_text(const CMPIObjectPath *op);
+/* getMessage: defMsg with $0..$9 replaced by the typed arguments in `ap`. */
+std::string format_message(const char *defMsg, CMPICount count, va_list ap);
+
+/* A broker made by new_broker; hdl points at it. */
+struct NBroker {
+  CMPIBroker pub;
+  CMPIBrokerFT bft;  // its own copy, to carry the broker's name
+  std::string name;
+  Router *router = nullptr;
+};
+Router *router_of(const CMPIBroker *mb);
+
+extern CMPIBrokerEncFT broker_enc_ft;
+extern CMPIBrokerExtFT broker_ext_ft;
+extern CMPIBrokerMemFT broker_mem_ft;
+
+/* Function tables, for telling native objects apart. */
+extern CMPIStringFT string_ft;
+extern CMPIArrayFT array_ft;
+extern CMPIObjectPathFT path_ft;
+extern CMPIInstanceFT instance_ft;
+extern CMPIArgsFT args_ft;
+extern CMPIDateTimeFT datetime_ft;
+extern CMPIEnumerationFT enumeration_ft;
+extern CMPIContextFT context_ft;
+extern CMPIResultFT result_ft;
+extern CMPIErrorFT error_ft;
+
+}  // namespace cmpinative
+
+#endif /* QELVO_CMPI_NATIVE_INTERNAL_H */

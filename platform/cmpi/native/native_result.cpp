@@ -1,0 +1,112 @@
+/* CMPIResult: collects copies of what a provider returns. */
+#include "native_internal.h"
+
+namespace cmpinative {
+
+namespace {
+
+NResult *self(const CMPIResult *r) { return native<NResult>(r); }
+
+bool bad(const CMPIResult *r) { return r == nullptr || r->hdl == nullptr; }
+
+template <class T>
+T *clone_of(const T *obj) {
+  T *c = obj->ft->clone(obj, nullptr);
+  if (c == nullptr) throw std::bad_alloc();
+  return c;
+}
+
+/* Appends a copy of `obj` to `list`; the room is made first so the copy
+ * cannot be lost. */
+template <class T>
+CMPIStatus append_copy(std::vector<T *> &list, const T *obj) {
+  if (obj == nullptr || obj->ft == nullptr) return status(CMPI_RC_ERR_INVALID_PARAMETER);
+  list.reserve(list.size() + 1);
+  list.push_back(clone_of(obj));
+  return status(CMPI_RC_OK);
+}
+
+CMPIResult *new_result(const ResultContents *src) {
+  return &create<NResult>(false, [&](NResult &n) {
+            if (src != nullptr) {
+              for (CMPIInstance *i : src->instances) append_copy(n.contents.instances, i);
+              for (CMPIObjectPath *p : src->paths) append_copy(n.contents.paths, p);
+              for (const CMPIData &d : src->data) {
+                n.contents.data.reserve(n.contents.data.size() + 1);
+                n.contents.data.push_back(copy_data(d));
+              }
+              for (CMPIError *e : src->errors) append_copy(n.contents.errors, e);
+              n.contents.done_count = src->done_count;
+            }
+            n.pub.hdl = &n;
+            n.pub.ft = &result_ft;
+          })->pub;
+}
+
+CMPIStatus release(CMPIResult *r) {
+  if (bad(r)) return status(CMPI_RC_ERR_INVALID_HANDLE);
+  release_object(&self(r)->hdr);
+  return status(CMPI_RC_OK);
+}
+
+CMPIResult *clone(const CMPIResult *r, CMPIStatus *rc) {
+  return guard(rc, static_cast<CMPIResult *>(nullptr), [&]() -> CMPIResult * {
+    if (bad(r)) {
+      set_rc(rc, CMPI_RC_ERR_INVALID_HANDLE);
+      return nullptr;
+    }
+    CMPIResult *c = new_result(&self(r)->contents);
+    set_rc(rc, CMPI_RC_OK);
+    return c;
+  });
+}
+
+CMPIStatus return_data(const CMPIResult *r, const CMPIValue *value, const CMPIType type) {
+  return guard([&] {
+    if (bad(r)) return status(CMPI_RC_ERR_INVALID_HANDLE);
+    auto &data = self(r)->contents.data;
+    Value v = Value::of(value, type);
+    data.reserve(data.size() + 1);
+    data.push_back(v.take());
+    return status(CMPI_RC_OK);
+  });
+}
+
+CMPIStatus return_instance(const CMPIResult *r, const CMPIInstance *inst) {
+  return guard([&] { return bad(r) ? status(CMPI_RC_ERR_INVALID_HANDLE) : append_copy(self(r)->contents.instances, inst); });
+}
+
+CMPIStatus return_object_path(const CMPIResult *r, const CMPIObjectPath *ref) {
+  return guard([&] { return bad(r) ? status(CMPI_RC_ERR_INVALID_HANDLE) : append_copy(self(r)->contents.paths, ref); });
+}
+
+CMPIStatus return_done(const CMPIResult *r) {
+  if (bad(r)) return status(CMPI_RC_ERR_INVALID_HANDLE);
+  ++self(r)->contents.done_count;
+  return status(CMPI_RC_OK);
+}
+
+CMPIStatus return_error(const CMPIResult *r, const CMPIError *er) {
+  return guard([&] { return bad(r) ? status(CMPI_RC_ERR_INVALID_HANDLE) : append_copy(self(r)->contents.errors, er); });
+}
+
+}  // namespace
+
+CMPIResultFT result_ft = {CMPICurrentVersion, release,     clone,       return_data, return_instance,
+                          return_object_path, return_done, return_error};
+
+NResult::~NResult() {
+  for (CMPIInstance *i : contents.instances) i->ft->release(i);
+  for (CMPIObjectPath *p : contents.paths) p->ft->release(p);
+  for (CMPIData &d : contents.data) release_data(d);
+  for (CMPIError *e : contents.errors) e->ft->release(e);
+}
+
+CMPIResult *new_result() { return new_result(nullptr); }
+
+const ResultContents &result_contents(const CMPIResult *rslt) {
+  static const ResultContents empty;
+  return kind_of(rslt) == Kind::Result ? self(rslt)->contents : empty;
+}
+
+}  // namespace cmpinative

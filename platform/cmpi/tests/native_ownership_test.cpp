@@ -1,0 +1,216 @@
+/* Ownership of native objects: request scopes, the per-thread default scope,
+ * caller-owned clones and constructors, memory marks and scoped memory. */
+#include <cmpidt.h>
+#include <cmpift.h>
+#include <cmpimacs.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cmpi_native.h"
+
+using cmpinative::live_objects;
+using cmpinative::RequestScope;
+
+namespace {
+
+class Ownership : public ::testing::Test {
+ protected:
+  void SetUp() override { base_ = live_objects(); }
+  void TearDown() override { EXPECT_EQ(live_objects(), base_) << "native objects leaked"; }
+  ~Ownership() override { cmpinative::delete_broker(broker_); }
+
+  cmpinative::Router router_;
+  CMPIBroker *broker_ = cmpinative::new_broker(&router_);
+  long base_ = 0;
+};
+
+TEST_F(Ownership, BrokerMadeObjectsAreFreedWhenTheirScopeEnds) {
+  {
+    RequestScope scope;
+    CMPIStatus rc;
+    CMPIObjectPath *op = CMNewObjectPath(broker_, "root/cimv2", "Qelvo_Job", &rc);
+    ASSERT_EQ(rc.rc, CMPI_RC_OK);
+    ASSERT_NE(op, nullptr);
+    EXPECT_NE(CMNewInstance(broker_, op, &rc), nullptr);
+    EXPECT_NE(CMNewString(broker_, "x", &rc), nullptr);
+    EXPECT_NE(CMNewArray(broker_, 2, CMPI_string, &rc), nullptr);
+    EXPECT_NE(CMNewArgs(broker_, &rc), nullptr);
+    EXPECT_NE(CMNewDateTime(broker_, &rc), nullptr);
+    EXPECT_NE(CMNewCMPIError(broker_, "owner", "id", "msg", ErrorSevLow, Software_Error, CMPI_RC_ERR_FAILED, &rc),
+              nullptr);
+    /* The instance holds a copy of its path: eight objects. */
+    EXPECT_EQ(live_objects(), base_ + 8);
+  }
+  EXPECT_EQ(live_objects(), base_);
+}
+
+TEST_F(Ownership, ReleaseBeforeScopeEndIsNotFreedAgain) {
+  {
+    RequestScope scope;
+    CMPIString *s = CMNewString(broker_, "early", nullptr);
+    CMPIObjectPath *op = CMNewObjectPath(broker_, "ns", "C", nullptr);
+    CMPIString *kept = CMNewString(broker_, "kept", nullptr);
+    EXPECT_EQ(live_objects(), base_ + 3);
+    EXPECT_EQ(CMRelease(s).rc, CMPI_RC_OK);
+    CMFreeObjectPath(broker_, op);
+    EXPECT_EQ(live_objects(), base_ + 1);
+    EXPECT_STREQ(CMGetCharPtr(kept), "kept");
+  }
+  EXPECT_EQ(live_objects(), base_);
+}
+
+TEST_F(Ownership, ClonesAndNativeConstructorsBelongToTheCaller) {
+  CMPIString *clone = nullptr;
+  CMPIObjectPath *made = nullptr;
+  {
+    RequestScope scope;
+    CMPIString *s = CMNewString(broker_, "survivor", nullptr);
+    clone = CMClone(s, nullptr);
+    made = newCMPIObjectPath("ns", "Made", nullptr);
+    EXPECT_EQ(live_objects(), base_ + 3);
+  }
+  ASSERT_EQ(live_objects(), base_ + 2);
+  EXPECT_STREQ(CMGetCharPtr(clone), "survivor");
+  CMPIStatus rc;
+  {
+    RequestScope scope;
+    EXPECT_STREQ(CMGetCharPtr(CMGetClassName(made, &rc)), "Made");
+  }
+  EXPECT_EQ(CMRelease(clone).rc, CMPI_RC_OK);
+  EXPECT_EQ(CMRelease(made).rc, CMPI_RC_OK);
+}
+
+TEST_F(Ownership, NewObjectsGoToTheInnermostScope) {
+  RequestScope outer;
+  CMPIString *a = CMNewString(broker_, "outer", nullptr);
+  {
+    RequestScope inner;
+    CMNewString(broker_, "inner 1", nullptr);
+    CMNewString(broker_, "inner 2", nullptr);
+    EXPECT_EQ(live_objects(), base_ + 3);
+  }
+  EXPECT_EQ(live_objects(), base_ + 1);
+  EXPECT_STREQ(CMGetCharPtr(a), "outer");
+}
+
+TEST_F(Ownership, GettersOfContainersHandBackTheContainersOwnValues) {
+  RequestScope scope;
+  CMPIObjectPath *op = CMNewObjectPath(broker_, "ns", "C", nullptr);
+  CMPIInstance *inst = CMNewInstance(broker_, op, nullptr);
+  CMSetProperty(inst, "Name", "value", CMPI_chars);
+  long before = live_objects();
+  CMPIData d = CMGetProperty(inst, "Name", nullptr);
+  CMPIData again = CMGetProperty(inst, "Name", nullptr);
+  EXPECT_EQ(live_objects(), before);
+  EXPECT_EQ(d.value.string, again.value.string);
+  EXPECT_STREQ(CMGetCharPtr(d.value.string), "value");
+}
+
+TEST_F(Ownership, StoredValuesAreCopiesIndependentOfTheOriginal) {
+  RequestScope scope;
+  CMPIInstance *inst = CMNewInstance(broker_, CMNewObjectPath(broker_, "ns", "C", nullptr), nullptr);
+  CMPIString *s = CMNewString(broker_, "original", nullptr);
+  CMPIObjectPath *ref = CMNewObjectPath(broker_, "ns", "Target", nullptr);
+  CMAddKey(ref, "Id", "t1", CMPI_chars);
+  CMSetProperty(inst, "S", &s, CMPI_string);
+  CMSetProperty(inst, "R", &ref, CMPI_ref);
+  CMRelease(s);
+  CMAddKey(ref, "Id", "changed", CMPI_chars);
+  CMRelease(ref);
+
+  CMPIData ds = CMGetProperty(inst, "S", nullptr);
+  CMPIData dr = CMGetProperty(inst, "R", nullptr);
+  ASSERT_EQ(ds.type, CMPI_string);
+  EXPECT_STREQ(CMGetCharPtr(ds.value.string), "original");
+  ASSERT_EQ(dr.type, CMPI_ref);
+  EXPECT_EQ(cmpinative::data_to_string(CMGetKey(dr.value.ref, "Id", nullptr)), "t1");
+}
+
+TEST_F(Ownership, ThreadWithoutScopeFreesItsObjectsWhenItExits) {
+  long during = 0;
+  std::string text;
+  std::thread t([&] {
+    CMPIString *s = CMNewString(broker_, "thread", nullptr);
+    CMNewObjectPath(broker_, "ns", "C", nullptr);
+    text = CMGetCharPtr(s);
+    during = live_objects();
+  });
+  t.join();
+  EXPECT_EQ(text, "thread");
+  EXPECT_EQ(during, base_ + 2);
+}
+
+TEST_F(Ownership, ThreadsMakeAndFreeObjectsConcurrently) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([this] {
+      for (int i = 0; i < 300; ++i) {
+        RequestScope scope;
+        CMPIObjectPath *op = CMNewObjectPath(broker_, "ns", "C", nullptr);
+        CMAddKey(op, "Id", std::to_string(i).c_str(), CMPI_chars);
+        CMPIInstance *inst = CMNewInstance(broker_, op, nullptr);
+        CMPIInstance *copy = CMClone(inst, nullptr);
+        if (i % 2 == 0) CMRelease(inst);  // the rest goes with the scope
+        CMRelease(copy);
+      }
+    });
+  }
+  for (auto &th : threads) th.join();
+}
+
+TEST_F(Ownership, MemoryMarkReleasesOnlyWhatWasMadeAfterIt) {
+  RequestScope scope;
+  CMPIString *before = CMNewString(broker_, "before", nullptr);
+  CMPIStatus rc;
+  CMPIGcStat *mark = broker_->mft->mark(broker_, &rc);
+  ASSERT_EQ(rc.rc, CMPI_RC_OK);
+  CMNewString(broker_, "after 1", nullptr);
+  CMNewArgs(broker_, nullptr);
+  char *mem = broker_->mft->cmpiStrDup(broker_, "scoped memory");
+  ASSERT_NE(mem, nullptr);
+  EXPECT_EQ(live_objects(), base_ + 3);
+  EXPECT_EQ(broker_->mft->release(broker_, mark).rc, CMPI_RC_OK);
+  EXPECT_EQ(live_objects(), base_ + 1);
+  EXPECT_STREQ(CMGetCharPtr(before), "before");
+  /* A mark is released once. */
+  EXPECT_EQ(broker_->mft->release(broker_, mark).rc, CMPI_RC_ERR_INVALID_HANDLE);
+}
+
+TEST_F(Ownership, UnreleasedMarkEndsWithTheEnclosingScope) {
+  {
+    RequestScope scope;
+    broker_->mft->mark(broker_, nullptr);
+    CMNewString(broker_, "inside mark", nullptr);
+  }
+  EXPECT_EQ(live_objects(), base_);
+  /* Objects made afterwards on this thread land in a scope again. */
+  RequestScope next;
+  CMNewString(broker_, "next", nullptr);
+  EXPECT_EQ(live_objects(), base_ + 1);
+}
+
+TEST_F(Ownership, ScopedMemoryCanBeResizedAndFreed) {
+  RequestScope scope;
+  const CMPIBrokerMemFT *m = broker_->mft;
+  auto *p = static_cast<char *>(m->cmpiMalloc(broker_, 4));
+  ASSERT_NE(p, nullptr);
+  std::memcpy(p, "abc", 4);
+  p = static_cast<char *>(m->cmpiRealloc(broker_, p, 4096));
+  ASSERT_NE(p, nullptr);
+  EXPECT_STREQ(p, "abc");
+  auto *z = static_cast<unsigned char *>(m->cmpiCalloc(broker_, 16, 4));
+  ASSERT_NE(z, nullptr);
+  for (int i = 0; i < 64; ++i) EXPECT_EQ(z[i], 0) << i;
+  m->cmpiFree(broker_, p);
+  m->cmpiFree(broker_, p);  // no longer a block of this scope: ignored
+  /* A pointer the broker did not hand out is refused, not reallocated. */
+  char local[8];
+  EXPECT_EQ(m->cmpiRealloc(broker_, local, 16), nullptr);
+  EXPECT_EQ(m->cmpiCalloc(broker_, SIZE_MAX / 2, 4), nullptr);
+}
+
+}  // namespace
