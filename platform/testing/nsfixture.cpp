@@ -275,6 +275,12 @@ class Setup {
     } else {
       BindFd(lib_cim_fd_, opts_.lib_cim, lib_cim, true);
     }
+    // A checkout or build tree under /tmp or /var/tmp stays where the tests expect it.
+    for (const auto& [dir, fd] : tree_fds_) {
+      MakeTarget(dir, true);
+      BindFd(fd, dir, dir, false);
+      close(fd);
+    }
     for (size_t i = 0; i < opts_.binds.size(); ++i) {
       const Bind& b = opts_.binds[i];
       struct stat st;
@@ -292,6 +298,14 @@ class Setup {
   void OpenSources() {
     if (!opts_.lib_cim.empty()) lib_cim_fd_ = OpenPath(opts_.lib_cim);
     for (const Bind& b : opts_.binds) bind_fds_.push_back(OpenPath(b.source));
+    for (const char* dir : {QELVO_SOURCE_DIR, QELVO_BUILD_DIR}) {
+      const std::string real = RealPath(dir);
+      bool covered = false;
+      for (const char* top : {"/tmp/", "/var/tmp/", "/dev/shm/"}) {
+        covered = covered || real.compare(0, strlen(top), top) == 0;
+      }
+      if (covered) tree_fds_.emplace_back(real, OpenPath(real));
+    }
   }
 
   static int OpenPath(const std::string& path) {
@@ -372,6 +386,7 @@ class Setup {
   const Options& opts_;
   int lib_cim_fd_ = -1;
   std::vector<int> bind_fds_;
+  std::vector<std::pair<std::string, int>> tree_fds_;
   std::set<dev_t> private_devs_;
 };
 

@@ -16,10 +16,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -122,6 +124,21 @@ class NsFixtureTest : public ::testing::Test {
   std::string mountinfo_;
 };
 
+// What a fresh private `dir` may hold: the first component of the checkout or build tree when
+// the tree lies below `dir` (the fixture keeps those visible).
+std::set<std::string> KeptTreeEntries(const std::string& dir) {
+  std::set<std::string> kept;
+  for (const char* path : {__FILE__, QELVO_TEST_BINARY_DIR}) {
+    char real[PATH_MAX];
+    if (realpath(path, real) == nullptr) continue;
+    const std::string p = real;
+    if (p.compare(0, dir.size() + 1, dir + "/") == 0) {
+      kept.insert(p.substr(dir.size() + 1, p.find('/', dir.size() + 1) - dir.size() - 1));
+    }
+  }
+  return kept;
+}
+
 TEST_F(NsFixtureTest, FixedPathsAreFreshPrivateFileSystems) {
   const std::string tag = "nsfixture-" + std::to_string(getpid());
   const std::vector<std::string> tmpfs_dirs = {"/tmp", "/var/tmp", "/dev/shm", "/etc/vmware", "/etc/cim", "/lib/cim"};
@@ -132,7 +149,9 @@ TEST_F(NsFixtureTest, FixedPathsAreFreshPrivateFileSystems) {
       struct statfs fs;
       ASSERT_EQ(0, statfs(dir.c_str(), &fs)) << dir;
       EXPECT_EQ(static_cast<long>(TMPFS_MAGIC), static_cast<long>(fs.f_type)) << dir;
-      EXPECT_TRUE(ListDir(dir).empty()) << dir << " is not empty";
+      const std::vector<std::string> entries = ListDir(dir);
+      const std::set<std::string> kept = KeptTreeEntries(dir);
+      EXPECT_EQ(kept, std::set<std::string>(entries.begin(), entries.end())) << dir << " is not fresh";
       WriteFile(dir + "/" + tag, "private " + dir);
       EXPECT_EQ("private " + dir, ReadFile(dir + "/" + tag)) << dir;
     }
@@ -140,6 +159,9 @@ TEST_F(NsFixtureTest, FixedPathsAreFreshPrivateFileSystems) {
       WriteFile(dir + "/" + tag, "private " + dir);
       EXPECT_EQ("private " + dir, ReadFile(dir + "/" + tag)) << dir;
     }
+    // The test's own source and build trees stay where they are, wherever they lie.
+    EXPECT_EQ(0, access(__FILE__, R_OK));
+    EXPECT_EQ(0, access(QELVO_TEST_BINARY_DIR, R_OK));
     // The machine's files stay visible under the overlays.
     EXPECT_NE(std::string::npos, ReadFile("/etc/passwd").find("root:"));
     EXPECT_EQ(0, access("/bin/sh", X_OK));
