@@ -1,0 +1,328 @@
+#include "sftp_client.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <libssh2.h>
+#include <libssh2_sftp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "active_lock.h"
+#include "tavik_log.h"
+
+namespace {
+
+// Bytes asked of libssh2_sftp_read at a time. libssh2 keeps up to four times this much
+// requested ahead (at most 8 MiB), so a large buffer keeps the link busy where small reads
+// stall on every round trip.
+constexpr size_t kReadSize = 2 * 1024 * 1024;
+// Bound of the TCP connect and of every wait of the SSH session.
+constexpr int kConnectTimeoutMs = 60 * 1000;
+constexpr long kSessionTimeoutMs = 60 * 1000;
+constexpr size_t kPromptCopySize = 1024;
+constexpr int kDisconnectByApplication = 11;
+
+// libssh2_init and libssh2_exit keep a plain counter; concurrent downloads must not race on it.
+std::mutex g_libssh2_init_mutex;
+
+void set_result(sftp_date_struct *rec, int status, const char *message)
+{
+    rec->status = status;
+    snprintf(rec->message, sizeof rec->message, "%s", message);
+}
+
+bool terminated(const char *field, size_t size)
+{
+    return strnlen(field, size) < size;
+}
+
+bool parse_port(const char *text, uint16_t *port)
+{
+    if (*text == '\0' || strlen(text) > 5)
+        return false;
+    long v = 0;
+    for (const char *c = text; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9')
+            return false;
+        v = v * 10 + (*c - '0');
+    }
+    if (v < 1 || v > 65535)
+        return false;
+    *port = static_cast<uint16_t>(v);
+    return true;
+}
+
+int connect_with_timeout(const char *host, uint16_t port)
+{
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(port);
+    if (inet_pton(AF_INET, host, &sin.sin_addr) != 1)
+        return -1;
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (s < 0)
+        return -1;
+    int rc = connect(s, reinterpret_cast<sockaddr *>(&sin), sizeof sin);
+    if (rc != 0 && errno == EINPROGRESS) {
+        pollfd p{s, POLLOUT, 0};
+        do {
+            rc = poll(&p, 1, kConnectTimeoutMs);
+        } while (rc < 0 && errno == EINTR);
+        int err = 0;
+        socklen_t len = sizeof err;
+        rc = (rc == 1 && getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) ? 0 : -1;
+    }
+    // libssh2 runs the session in blocking mode on this socket.
+    if (rc != 0 || fcntl(s, F_SETFL, fcntl(s, F_GETFL) & ~O_NONBLOCK) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+bool write_all(int fd, const char *p, size_t len)
+{
+    while (len > 0) {
+        const ssize_t n = write(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Logs in; returns 0, or sets the failure in rec and returns -1.
+int authenticate(LIBSSH2_SESSION *session, sftp_date_struct *rec, sftp_kbd_context *kbd)
+{
+    const unsigned user_len = static_cast<unsigned>(strlen(rec->userid));
+    const char *methods = libssh2_userauth_list(session, rec->userid, user_len);
+    if (methods == nullptr && libssh2_userauth_authenticated(session))
+        return 0;  // the server let the user in without a method
+    fprintf(stderr, "Authentication methods: %s\n", methods != nullptr ? methods : "");
+
+    if (methods != nullptr && strstr(methods, "password") != nullptr) {
+        if (libssh2_userauth_password_ex(session, rec->userid, user_len, rec->passwd,
+                                         static_cast<unsigned>(strlen(rec->passwd)), nullptr) != 0) {
+            printf("Authentication by password failed.\n");
+            set_result(rec, SFTP_ERR_AUTH, "Authentication by password failed.");
+            return -1;
+        }
+        return 0;
+    }
+    if (methods != nullptr && strstr(methods, "keyboard-interactive") != nullptr) {
+        snprintf(kbd->password, sizeof kbd->password, "%s", rec->passwd);
+        const int rc = libssh2_userauth_keyboard_interactive_ex(session, rec->userid, user_len,
+                                                                kbd_callback);
+        explicit_bzero(kbd->password, sizeof kbd->password);
+        if (rc != 0) {
+            set_result(rec, SFTP_ERR_AUTH, "\tAuthentication by keyboard-interactive failed!\n");
+            return -1;
+        }
+        return 0;
+    }
+    set_result(rec, SFTP_ERR_AUTH,
+               "Do not support the sftp authentication methods found! Only support password and "
+               "keyboard-interactive \n");
+    return -1;
+}
+
+// Copies the remote file; returns 0, or sets the failure in rec and returns -1.
+int copy_file(LIBSSH2_SESSION *session, sftp_date_struct *rec)
+{
+    fprintf(stderr, "libssh2_sftp_init()!\n");
+    LIBSSH2_SFTP *sftp = libssh2_sftp_init(session);
+    if (sftp == nullptr) {
+        fprintf(stderr, "Unable to init SFTP session\n");
+        set_result(rec, SFTP_ERR_SESSION, "Unable to init SFTP session.");
+        return -1;
+    }
+
+    fprintf(stderr, "libssh2_sftp_open()!\n");
+    LIBSSH2_SFTP_HANDLE *handle =
+        libssh2_sftp_open_ex(sftp, rec->remote_file_path,
+                             static_cast<unsigned>(strlen(rec->remote_file_path)), LIBSSH2_FXF_READ,
+                             0, LIBSSH2_SFTP_OPENFILE);
+    if (handle == nullptr) {
+        fprintf(stderr, "Unable to open file with SFTP: %ld\n",
+                static_cast<long>(libssh2_sftp_last_error(sftp)));
+        set_result(rec, SFTP_ERR_REMOTE_FILE, "Unable to open file with SFTP.");
+        libssh2_sftp_shutdown(sftp);
+        return -1;
+    }
+    fprintf(stderr, "libssh2_sftp_open() is done, now receive data!\n");
+
+    int rc = 0;
+    const int fd = open(rec->local_file_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        fprintf(stderr, "Unable to open local file \n");
+        set_result(rec, SFTP_ERR_LOCAL_FILE, "Unable to open local file.");
+        rc = -1;
+    } else {
+        std::unique_ptr<char[]> buf(new (std::nothrow) char[kReadSize]);
+        if (!buf) {
+            set_result(rec, SFTP_ERR_LOCAL_FILE, "Unable to write local file.");
+            rc = -1;
+        }
+        while (rc == 0) {
+            fprintf(stderr, "libssh2_sftp_read()!\n");
+            const ssize_t n = libssh2_sftp_read(handle, buf.get(), kReadSize);
+            if (n == 0)
+                break;
+            if (n < 0) {
+                // A failed read must not pass for the end of the file.
+                set_result(rec, SFTP_ERR_REMOTE_FILE, "Unable to read file with SFTP.");
+                rc = -1;
+                break;
+            }
+            if (!write_all(fd, buf.get(), static_cast<size_t>(n))) {
+                set_result(rec, SFTP_ERR_LOCAL_FILE, "Unable to write local file.");
+                rc = -1;
+            }
+        }
+        if (close(fd) != 0 && rc == 0) {
+            set_result(rec, SFTP_ERR_LOCAL_FILE, "Unable to write local file.");
+            rc = -1;
+        }
+    }
+    libssh2_sftp_close_handle(handle);
+    libssh2_sftp_shutdown(sftp);
+    return rc;
+}
+
+void download(sftp_date_struct *rec)
+{
+    int init_rc;
+    {
+        std::lock_guard<std::mutex> lock(g_libssh2_init_mutex);
+        init_rc = libssh2_init(0);
+    }
+    if (init_rc != 0) {
+        set_result(rec, SFTP_ERR_LIBSSH2_INIT, "libssh2_init failed");
+        tavik_log("SFTP: libssh2_init failed");
+        return;
+    }
+
+    uint16_t port = 0;
+    parse_port(rec->port, &port);
+    const int sock = connect_with_timeout(rec->hostname, port);
+    if (sock < 0) {
+        set_result(rec, SFTP_ERR_CONNECT, "connect sock failed");
+        tavik_log("SFTP: connect sock failed");
+    } else {
+        sftp_kbd_context kbd{};
+        LIBSSH2_SESSION *session = libssh2_session_init_ex(nullptr, nullptr, nullptr, &kbd);
+        if (session == nullptr) {
+            set_result(rec, SFTP_ERR_SESSION, "libssh2_session_init failed");
+            tavik_log("SFTP: libssh2_session_init failed");
+        } else {
+            libssh2_session_set_blocking(session, 1);
+            libssh2_session_set_timeout(session, kSessionTimeoutMs);
+            if (libssh2_session_handshake(session, sock) != 0) {
+                set_result(rec, SFTP_ERR_SESSION, "libssh2_session_startup failed");
+                tavik_log("SFTP: libssh2_session_startup failed");
+            } else {
+                const char *fp = libssh2_hostkey_hash(session, LIBSSH2_HOSTKEY_HASH_SHA1);
+                fprintf(stderr, "Fingerprint: ");
+                for (int i = 0; fp != nullptr && i < 20; ++i)
+                    fprintf(stderr, "%02X ", static_cast<unsigned char>(fp[i]));
+                fprintf(stderr, "\n");
+
+                if (authenticate(session, rec, &kbd) != 0) {
+                    tavik_log("SFTP: %s", rec->message);
+                } else if (copy_file(session, rec) != 0) {
+                    tavik_log("SFTP: %s", rec->message);
+                } else {
+                    set_result(rec, SFTP_OK, "SUCCESS");
+                    fprintf(stderr, "all done\n");
+                    tavik_log("SFTP: SUCCESS.");
+                }
+            }
+            libssh2_session_disconnect_ex(session, kDisconnectByApplication,
+                                          "Normal Shutdown, Thank you for playing", "");
+            libssh2_session_free(session);
+        }
+        close(sock);
+    }
+
+    std::lock_guard<std::mutex> lock(g_libssh2_init_mutex);
+    libssh2_exit();
+}
+
+}  // namespace
+
+LIBSSH2_USERAUTH_KBDINT_RESPONSE_FUNC(kbd_callback)
+{
+    (void)name;
+    (void)name_len;
+    (void)instruction;
+    (void)instruction_len;
+    const auto *ctx = abstract != nullptr ? static_cast<const sftp_kbd_context *>(*abstract) : nullptr;
+    for (int i = 0; i < num_prompts; ++i) {
+        char prompt[kPromptCopySize];
+        size_t n = prompts[i].length;
+        if (n > sizeof prompt - 1)
+            n = sizeof prompt - 1;
+        if (prompts[i].text != nullptr)
+            memcpy(prompt, prompts[i].text, n);
+        else
+            n = 0;
+        prompt[n] = '\0';
+        fprintf(stderr, "auth prompt %d: %s\n", i, prompt);
+        if (ctx == nullptr || strcasestr(prompt, "Password") == nullptr)
+            continue;
+        // libssh2 releases the response with its allocator (free by default).
+        const size_t len = strlen(ctx->password);
+        char *answer = static_cast<char *>(malloc(len + 1));
+        if (answer == nullptr)
+            continue;
+        memcpy(answer, ctx->password, len + 1);
+        responses[i].text = answer;
+        responses[i].length = static_cast<unsigned int>(len);
+    }
+}
+
+void sftp_read(sftp_date_struct *rec)
+{
+    if (rec == nullptr)
+        return;
+    uint16_t port;
+    if (!terminated(rec->hostname, sizeof rec->hostname) ||
+        !terminated(rec->userid, sizeof rec->userid) ||
+        !terminated(rec->passwd, sizeof rec->passwd) || !terminated(rec->port, sizeof rec->port) ||
+        !terminated(rec->local_file_path, sizeof rec->local_file_path) ||
+        !terminated(rec->remote_file_path, sizeof rec->remote_file_path) ||
+        rec->local_file_path[0] == '\0' || rec->remote_file_path[0] == '\0' ||
+        !parse_port(rec->port, &port)) {
+        set_result(rec, SFTP_ERR_PARAMETERS, "error parameters");
+        tavik_log("SFTP: error parameters");
+        return;
+    }
+    set_result(rec, SFTP_ERR_PARAMETERS, "");
+
+    if (get_active_lock(rec->local_file_path, XFER_LOCK_OWNER) != 0) {
+        fprintf(stderr, "Unable to open local file \n");
+        set_result(rec, SFTP_ERR_LOCAL_FILE, "Unable to open local file.");
+        tavik_log("SFTP: Unable to open local file.");
+        return;
+    }
+    download(rec);
+    // A failed download leaves no file behind; the marker is still held, so the file removed
+    // is this download's own.
+    if (rec->status != SFTP_OK)
+        unlink(rec->local_file_path);
+    release_active_lock(rec->local_file_path, XFER_LOCK_OWNER);
+}

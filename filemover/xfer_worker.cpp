@@ -1,0 +1,131 @@
+#include "xfer_worker.h"
+
+#include <dlfcn.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "concretejob.h"
+#include "tavik_log.h"
+#include "xfer_status.h"
+
+namespace {
+
+std::atomic<int> child_thread_num{0};
+
+void copy_text(char *field, size_t size, const char *text)
+{
+    strncpy(field, text, size);
+    field[size - 1] = '\0';
+}
+
+// Ends a worker: the count goes down as the very last step.
+void *worker_done(xfer_thread_arg *arg)
+{
+    free(arg);
+    tavik_log("Filetrans : tftp thread end");
+    child_thread_num.fetch_sub(1);
+    return nullptr;
+}
+
+}  // namespace
+
+int util_create_xfer_job(char *inst_id, int size, int *jobid)
+{
+    if (inst_id == nullptr || size <= 0 || jobid == nullptr)
+        return 1;
+    memset(inst_id, 0, static_cast<size_t>(size));
+
+    void *lib = dlopen(JOBLEDGER_LIBRARY, RTLD_LAZY);
+    if (lib == nullptr)
+        return 1;
+    auto create = reinterpret_cast<create_job_instance_func>(dlsym(lib, "create_job_instance"));
+    int rc = 1;
+    if (create != nullptr) {
+        ConcreteJob_entry entry;
+        memset(&entry, 0, sizeof entry);
+        copy_text(entry.job_type_id, sizeof entry.job_type_id, XFER_JOB_TYPE);
+        copy_text(entry.libPath, sizeof entry.libPath, FILEMOVER_LIBRARY);
+        copy_text(entry.update_handler_name, sizeof entry.update_handler_name, "getXferStatus");
+        copy_text(entry.cleanup_handler_name, sizeof entry.cleanup_handler_name, "xferStatusCleanup");
+        rc = create(inst_id, size, &entry) == 0 ? 0 : 1;
+    }
+    dlclose(lib);
+    if (rc != 0)
+        return 1;
+    inst_id[size - 1] = '\0';
+
+    const char *dash = strchr(inst_id, '-');
+    if (dash == nullptr || dash[1] < '0' || dash[1] > '9')
+        return 1;
+    char *end = nullptr;
+    const long n = strtol(dash + 1, &end, 10);
+    if (*end != '\0' || n < 0 || n > 0x7fffffff)
+        return 1;
+    *jobid = static_cast<int>(n);
+    util_write_xfer_status(*jobid, XFER_STATUS_RUNNING);
+    return 0;
+}
+
+int util_start_xfer_thread(const xfer_thread_arg *arg, xfer_kind kind)
+{
+    if (arg == nullptr)
+        return -1;
+    auto *copy = static_cast<xfer_thread_arg *>(malloc(sizeof(xfer_thread_arg)));
+    if (copy == nullptr)
+        return -1;
+    memcpy(copy, arg, sizeof *copy);
+
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+        free(copy);
+        return -1;
+    }
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    child_thread_num.fetch_add(1);
+    pthread_t tid;
+    const int rc = pthread_create(&tid, &attr, kind == XFER_SFTP ? start_sftp_xfer : start_xfer, copy);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        child_thread_num.fetch_sub(1);
+        free(copy);
+        return -1;
+    }
+    return 0;
+}
+
+int util_get_child_thread_num()
+{
+    return child_thread_num.load();
+}
+
+void *start_xfer(void *p)
+{
+    auto *arg = static_cast<xfer_thread_arg *>(p);
+    tavik_log("Filetrans : tftp thread start");
+    tavik_log("Filetrans : tftp thread port %s", arg->tftp_op.port);
+
+    // tftp_get removes its partial file itself, under the file's marker; removing it here
+    // could delete a file that another transfer owns.
+    const int result = tftp_get(arg->hostname, arg->filename, &arg->tftp_op);
+    util_write_xfer_status(arg->jobid, result == TFTP_OK ? XFER_STATUS_COMPLETED
+                                                         : util_map_xfer_status(result, nullptr, 0, 0));
+    return worker_done(arg);
+}
+
+void *start_sftp_xfer(void *p)
+{
+    auto *arg = static_cast<xfer_thread_arg *>(p);
+    tavik_log("Filetrans : sftp thread start");
+
+    sftp_read(&arg->sftp_op);
+    if (arg->sftp_op.status == SFTP_OK) {
+        util_write_xfer_status(arg->jobid, XFER_STATUS_COMPLETED);
+    } else {
+        tavik_log("Filetrans :  %s", arg->sftp_op.message);
+        util_write_xfer_status(arg->jobid, util_map_sftp_status(arg->sftp_op.status, nullptr, 0, 0));
+    }
+    return worker_done(arg);
+}
