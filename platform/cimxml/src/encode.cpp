@@ -1,0 +1,449 @@
+/* Writing CIM-XML elements. */
+#include "internal.h"
+
+#include <cimxml/xml.h>
+
+namespace cimxml {
+
+using namespace detail;
+
+/* ------------------------------------------------------------- escaping */
+
+void append_escaped(std::string &out, const char *text, std::size_t len) {
+  static const char kReplacement[] = "\xEF\xBF\xBD";
+  std::size_t i = 0;
+  while (i < len) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&apos;"; break;
+        case '\t': out += "&#9;"; break;
+        case '\n': out += "&#10;"; break;
+        case '\r': out += "&#13;"; break;
+        default:
+          if (c < 0x20 || c == 0x7F) {
+            if (c == 0x7F) out += "&#127;";
+            else out += kReplacement;
+          } else {
+            out += static_cast<char>(c);
+          }
+      }
+      ++i;
+      continue;
+    }
+    /* Multi-byte UTF-8: copy when valid, else one replacement per byte. */
+    std::size_t n = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    bool ok = n != 0 && i + n <= len;
+    unsigned cp = 0;
+    if (ok) {
+      cp = c & (n == 2 ? 0x1F : n == 3 ? 0x0F : 0x07);
+      for (std::size_t k = 1; k < n; ++k) {
+        unsigned char cc = static_cast<unsigned char>(text[i + k]);
+        if ((cc & 0xC0) != 0x80) {
+          ok = false;
+          break;
+        }
+        cp = (cp << 6) | (cc & 0x3F);
+      }
+    }
+    static const unsigned kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (ok && (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE || cp == 0xFFFF))
+      ok = false;
+    if (ok) {
+      out.append(text + i, n);
+      i += n;
+    } else {
+      out += kReplacement;
+      ++i;
+    }
+  }
+}
+
+std::string escape(const std::string &text) {
+  std::string out;
+  out.reserve(text.size() + 16);
+  append_escaped(out, text.data(), text.size());
+  return out;
+}
+
+namespace {
+
+void esc(std::string &out, const std::string &s) { append_escaped(out, s.data(), s.size()); }
+
+void attr_out(std::string &out, const char *name, const std::string &value) {
+  out += ' ';
+  out += name;
+  out += "=\"";
+  esc(out, value);
+  out += '"';
+}
+
+bool contains_name(const std::vector<std::string> *list, const std::string &name) {
+  if (list == nullptr) return true;
+  for (const auto &n : *list)
+    if (iequals(n, name)) return true;
+  return false;
+}
+
+std::string instance_xml(const CMPIInstance *inst) {
+  std::string s;
+  write_instance(s, inst);
+  return s;
+}
+
+void write_scalar_value(std::string &out, const CMPIData &d) {
+  out += "<VALUE>";
+  if (d.type == CMPI_instance) {
+    if (d.value.inst) esc(out, instance_xml(d.value.inst));
+  } else {
+    esc(out, scalar_to_text(d));
+  }
+  out += "</VALUE>";
+}
+
+const char *keyvalue_type(CMPIType t) {
+  switch (t) {
+    case CMPI_boolean: return "boolean";
+    case CMPI_real32: case CMPI_real64:
+    case CMPI_uint8: case CMPI_uint16: case CMPI_uint32: case CMPI_uint64:
+    case CMPI_sint8: case CMPI_sint16: case CMPI_sint32: case CMPI_sint64:
+      return "numeric";
+    default:
+      return "string";
+  }
+}
+
+void write_class_name(std::string &out, const std::string &cn) {
+  out += "<CLASSNAME";
+  attr_out(out, "NAME", cn);
+  out += "/>";
+}
+
+void write_literal(std::string &out, const Literal &v, CimType type) {
+  if (v.null) return;
+  if (type == CimType::Reference) {
+    /* Reference defaults are kept as path text. */
+    if (v.array) return;
+    if (v.items.empty()) return;
+    PathPtr p = path_from_text(v.items[0]);
+    write_value_reference(out, p.get());
+    return;
+  }
+  if (v.array) {
+    out += "<VALUE.ARRAY>";
+    for (const auto &i : v.items) {
+      out += "<VALUE>";
+      esc(out, i);
+      out += "</VALUE>";
+    }
+    out += "</VALUE.ARRAY>";
+  } else {
+    out += "<VALUE>";
+    if (!v.items.empty()) esc(out, v.items[0]);
+    out += "</VALUE>";
+  }
+}
+
+void write_qualifiers(std::string &out, const QualifierList &qs, bool local_only) {
+  for (const auto &q : qs) {
+    if (local_only && q.propagated) continue;
+    write_qualifier(out, q);
+  }
+}
+
+const char *embedded_kind(const QualifierList &qs) {
+  if (find_qualifier(qs, "EmbeddedInstance")) return "instance";
+  if (qualifier_true(qs, "EmbeddedObject")) return "object";
+  return nullptr;
+}
+
+void write_parameter(std::string &out, const ParameterDecl &p, bool include_qualifiers) {
+  const char *el;
+  if (p.type == CimType::Reference) {
+    el = p.is_array ? "PARAMETER.REFARRAY" : "PARAMETER.REFERENCE";
+    out += '<';
+    out += el;
+    attr_out(out, "NAME", p.name);
+    if (!p.reference_class.empty()) attr_out(out, "REFERENCECLASS", p.reference_class);
+  } else {
+    el = p.is_array ? "PARAMETER.ARRAY" : "PARAMETER";
+    out += '<';
+    out += el;
+    attr_out(out, "NAME", p.name);
+    attr_out(out, "TYPE", type_name(p.type));
+  }
+  if (p.is_array && p.array_size) attr_out(out, "ARRAYSIZE", std::to_string(p.array_size));
+  /* Always an end tag: wbemcli does not accept empty-element PARAMETER tags. */
+  out += '>';
+  if (include_qualifiers) write_qualifiers(out, p.qualifiers, false);
+  out += "</";
+  out += el;
+  out += '>';
+}
+
+void write_property_decl(std::string &out, const PropertyDecl &p, const ClassOptions &opts) {
+  const char *el;
+  if (p.type == CimType::Reference) {
+    el = "PROPERTY.REFERENCE";
+    out += "<PROPERTY.REFERENCE";
+    attr_out(out, "NAME", p.name);
+    if (!p.reference_class.empty()) attr_out(out, "REFERENCECLASS", p.reference_class);
+  } else {
+    el = p.is_array ? "PROPERTY.ARRAY" : "PROPERTY";
+    out += '<';
+    out += el;
+    attr_out(out, "NAME", p.name);
+    attr_out(out, "TYPE", type_name(p.type));
+    if (p.is_array && p.array_size) attr_out(out, "ARRAYSIZE", std::to_string(p.array_size));
+    if (const char *k = embedded_kind(p.qualifiers)) attr_out(out, "EmbeddedObject", k);
+  }
+  if (opts.include_class_origin && !p.class_origin.empty()) attr_out(out, "CLASSORIGIN", p.class_origin);
+  if (p.propagated) attr_out(out, "PROPAGATED", "true");
+  out += '>';
+  if (opts.include_qualifiers) write_qualifiers(out, p.qualifiers, false);
+  write_literal(out, p.default_value, p.type);
+  out += "</";
+  out += el;
+  out += '>';
+}
+
+}  // namespace
+
+/* -------------------------------------------------------------- values */
+
+void write_value(std::string &out, const CMPIData &d) {
+  if ((d.state & CMPI_nullValue) || d.type == CMPI_null) return;
+  if (d.type & CMPI_ARRAY) {
+    CMPIArray *a = d.value.array;
+    if (a == nullptr) return;
+    CMPICount n = a->ft->getSize(a, nullptr);
+    bool refs = (d.type & ~CMPI_ARRAY) == CMPI_ref;
+    out += refs ? "<VALUE.REFARRAY>" : "<VALUE.ARRAY>";
+    for (CMPICount i = 0; i < n; ++i) {
+      CMPIData e = a->ft->getElementAt(a, i, nullptr);
+      if ((e.state & CMPI_nullValue) || (refs && e.value.ref == nullptr)) {
+        out += "<VALUE></VALUE>";
+      } else if (refs) {
+        write_value_reference(out, e.value.ref);
+      } else {
+        write_scalar_value(out, e);
+      }
+    }
+    out += refs ? "</VALUE.REFARRAY>" : "</VALUE.ARRAY>";
+    return;
+  }
+  if (d.type == CMPI_ref) {
+    if (d.value.ref) write_value_reference(out, d.value.ref);
+    return;
+  }
+  write_scalar_value(out, d);
+}
+
+void write_local_namespace_path(std::string &out, const std::string &ns) {
+  out += "<LOCALNAMESPACEPATH>";
+  std::size_t i = 0;
+  while (i <= ns.size()) {
+    std::size_t slash = ns.find('/', i);
+    std::string seg = ns.substr(i, slash == std::string::npos ? std::string::npos : slash - i);
+    if (!seg.empty()) {
+      out += "<NAMESPACE";
+      attr_out(out, "NAME", seg);
+      out += "/>";
+    }
+    if (slash == std::string::npos) break;
+    i = slash + 1;
+  }
+  out += "</LOCALNAMESPACEPATH>";
+}
+
+void write_namespace_path(std::string &out, const std::string &host, const std::string &ns) {
+  out += "<NAMESPACEPATH><HOST>";
+  esc(out, host);
+  out += "</HOST>";
+  write_local_namespace_path(out, ns);
+  out += "</NAMESPACEPATH>";
+}
+
+void write_instance_name(std::string &out, const CMPIObjectPath *op) {
+  out += "<INSTANCENAME";
+  attr_out(out, "CLASSNAME", path_class(op));
+  out += '>';
+  unsigned n = path_key_count(op);
+  for (unsigned i = 0; i < n; ++i) {
+    CMPIString *name = nullptr;
+    CMPIData k = op->ft->getKeyAt(op, i, &name, nullptr);
+    out += "<KEYBINDING";
+    attr_out(out, "NAME", take_text(name));
+    out += '>';
+    if (k.type == CMPI_ref) {
+      if (k.value.ref) write_value_reference(out, k.value.ref);
+    } else {
+      out += "<KEYVALUE";
+      attr_out(out, "VALUETYPE", keyvalue_type(k.type));
+      CimType t;
+      if (from_cmpi(k.type, &t, nullptr) && t != CimType::String && t != CimType::Instance)
+        attr_out(out, "TYPE", type_name(t));
+      out += '>';
+      if (!(k.state & CMPI_nullValue)) esc(out, scalar_to_text(k));
+      out += "</KEYVALUE>";
+    }
+    out += "</KEYBINDING>";
+  }
+  out += "</INSTANCENAME>";
+}
+
+void write_instance_path(std::string &out, const CMPIObjectPath *op, const std::string &host, const std::string &ns) {
+  std::string h = path_host(op), n = path_namespace(op);
+  out += "<INSTANCEPATH>";
+  write_namespace_path(out, h.empty() ? host : h, n.empty() ? ns : n);
+  write_instance_name(out, op);
+  out += "</INSTANCEPATH>";
+}
+
+void write_local_instance_path(std::string &out, const CMPIObjectPath *op, const std::string &ns) {
+  std::string n = path_namespace(op);
+  out += "<LOCALINSTANCEPATH>";
+  write_local_namespace_path(out, n.empty() ? ns : n);
+  write_instance_name(out, op);
+  out += "</LOCALINSTANCEPATH>";
+}
+
+namespace detail {
+void write_class_path(std::string &out, const std::string &host, const std::string &ns, const std::string &cn) {
+  out += "<CLASSPATH>";
+  write_namespace_path(out, host, ns);
+  write_class_name(out, cn);
+  out += "</CLASSPATH>";
+}
+void write_local_class_path(std::string &out, const std::string &ns, const std::string &cn) {
+  out += "<LOCALCLASSPATH>";
+  write_local_namespace_path(out, ns);
+  write_class_name(out, cn);
+  out += "</LOCALCLASSPATH>";
+}
+}  // namespace detail
+
+void write_value_reference(std::string &out, const CMPIObjectPath *op) {
+  out += "<VALUE.REFERENCE>";
+  std::string host = path_host(op), ns = path_namespace(op);
+  bool is_class = path_key_count(op) == 0;
+  if (!host.empty()) {
+    if (is_class) write_class_path(out, host, ns, path_class(op));
+    else write_instance_path(out, op, host, ns);
+  } else if (!ns.empty()) {
+    if (is_class) write_local_class_path(out, ns, path_class(op));
+    else write_local_instance_path(out, op, ns);
+  } else {
+    if (is_class) write_class_name(out, path_class(op));
+    else write_instance_name(out, op);
+  }
+  out += "</VALUE.REFERENCE>";
+}
+
+/* ---------------------------------------------------- properties, instances */
+
+void write_property(std::string &out, const std::string &name, const CMPIData &d, const PropertyDecl *decl,
+                    const InstanceOptions &opts, const std::string &class_origin) {
+  CimType t = CimType::String;
+  bool array = false;
+  if (d.type == CMPI_null || !from_cmpi(d.type, &t, &array)) {
+    if (decl) {
+      t = decl->type;
+      array = decl->is_array;
+    } else {
+      t = CimType::String;
+      array = false;
+    }
+  }
+  const char *el;
+  out += '<';
+  if (t == CimType::Reference && !array) {
+    el = "PROPERTY.REFERENCE";
+    out += el;
+    attr_out(out, "NAME", name);
+    if (decl && !decl->reference_class.empty()) attr_out(out, "REFERENCECLASS", decl->reference_class);
+  } else {
+    el = array ? "PROPERTY.ARRAY" : "PROPERTY";
+    out += el;
+    attr_out(out, "NAME", name);
+    attr_out(out, "TYPE", type_name(t));
+    if (t == CimType::Instance) attr_out(out, "EmbeddedObject", "instance");
+    else if (decl && embedded_kind(decl->qualifiers) && t == CimType::String)
+      attr_out(out, "EmbeddedObject", embedded_kind(decl->qualifiers));
+  }
+  if (!class_origin.empty()) attr_out(out, "CLASSORIGIN", class_origin);
+  out += '>';
+  if (opts.include_qualifiers && decl) write_qualifiers(out, decl->qualifiers, false);
+  write_value(out, d);
+  out += "</";
+  out += el;
+  out += '>';
+}
+
+void write_instance(std::string &out, const CMPIInstance *inst, const InstanceOptions &opts) {
+  CMPIObjectPath *op = inst->ft->getObjectPath(inst, nullptr);
+  std::string cn = op ? path_class(op) : std::string();
+  if (op) op->ft->release(op);
+  out += "<INSTANCE";
+  attr_out(out, "CLASSNAME", cn);
+  out += '>';
+  CMPICount n = inst->ft->getPropertyCount(inst, nullptr);
+  for (CMPICount i = 0; i < n; ++i) {
+    CMPIString *pn = nullptr;
+    CMPIData d = inst->ft->getPropertyAt(inst, i, &pn, nullptr);
+    std::string name = take_text(pn);
+    if (!contains_name(opts.property_list, name)) continue;
+    const PropertyDecl *decl = opts.cls ? opts.cls->property(name) : nullptr;
+    std::string origin = opts.include_class_origin && decl ? decl->class_origin : std::string();
+    write_property(out, name, d, decl, opts, origin);
+  }
+  out += "</INSTANCE>";
+}
+
+/* --------------------------------------------------------------- classes */
+
+void write_qualifier(std::string &out, const Qualifier &q) {
+  out += "<QUALIFIER";
+  attr_out(out, "NAME", q.name);
+  attr_out(out, "TYPE", type_name(q.type));
+  if (q.propagated) attr_out(out, "PROPAGATED", "true");
+  if (!q.overridable) attr_out(out, "OVERRIDABLE", "false");
+  if (!q.tosubclass) attr_out(out, "TOSUBCLASS", "false");
+  if (q.translatable) attr_out(out, "TRANSLATABLE", "true");
+  out += '>';
+  Literal v = q.value;
+  write_literal(out, v, q.type);
+  out += "</QUALIFIER>";
+}
+
+void write_class(std::string &out, const ClassDecl &cls, const ClassOptions &opts) {
+  out += "<CLASS";
+  attr_out(out, "NAME", cls.name);
+  if (!cls.superclass.empty()) attr_out(out, "SUPERCLASS", cls.superclass);
+  out += '>';
+  if (opts.include_qualifiers) write_qualifiers(out, cls.qualifiers, opts.local_only);
+  for (const auto &p : cls.properties) {
+    if (opts.local_only && p.propagated) continue;
+    if (!contains_name(opts.property_list, p.name)) continue;
+    write_property_decl(out, p, opts);
+  }
+  for (const auto &m : cls.methods) {
+    if (opts.local_only && m.propagated) continue;
+    out += "<METHOD";
+    attr_out(out, "NAME", m.name);
+    attr_out(out, "TYPE", type_name(m.return_type));
+    if (opts.include_class_origin && !m.class_origin.empty()) attr_out(out, "CLASSORIGIN", m.class_origin);
+    if (m.propagated) attr_out(out, "PROPAGATED", "true");
+    out += '>';
+    if (opts.include_qualifiers) write_qualifiers(out, m.qualifiers, false);
+    for (const auto &p : m.parameters) write_parameter(out, p, opts.include_qualifiers);
+    out += "</METHOD>";
+  }
+  out += "</CLASS>";
+}
+
+}  // namespace cimxml
