@@ -272,6 +272,23 @@ dictionary *dictionary_load_from_file(const char *path)
     return d;
 }
 
+std::string dictionary_to_text(const dictionary *d)
+{
+    std::string text;
+    if (d == nullptr)
+        return text;
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *f = open_memstream(&buf, &len);
+    if (f == nullptr)
+        return text;
+    write_text(f, d);
+    if (std::fclose(f) == 0 && buf != nullptr)
+        text.assign(buf, len);
+    std::free(buf);
+    return text;
+}
+
 int dictionary_save_to_file(const dictionary *d, const char *path)
 {
     if (d == nullptr || path == nullptr)

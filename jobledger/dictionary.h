@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 struct dictionary {
@@ -58,6 +59,8 @@ int dictionary_save_to_file(const dictionary *d, const char *path);
 constexpr const char *DICT_TEMP_SUFFIX = ".tmp";
 
 // Number of sections; -1 for a null table.
+// The table in its file form, as dictionary_save_to_file would write it.
+std::string dictionary_to_text(const dictionary *d);
 int util_get_sec_count(const dictionary *d);
 // The n-th section name (from 0) in slot order, or null.
 const char *util_get_sec_name(const dictionary *d, int n);

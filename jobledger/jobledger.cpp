@@ -401,13 +401,17 @@ int init_job_impl(ConcreteJob_data **jobs, int *count)
     }
 
     const std::vector<std::string> names = section_names(ledger.get());
+    const std::string before = dictionary_to_text(ledger.get());
     for (const std::string &name : names) {
         if (del_job(name.c_str(), ledger.get()) != 0)
             update_record(ledger.get(), name);
     }
-    // A failed save loses nothing the handlers cannot tell again at the next
-    // refresh, so the refreshed records are still handed out.
-    dictionary_save_to_file(ledger.get(), JOB_LEDGER_FILE);
+    // A pass that changed nothing leaves the file alone: polling clients then
+    // cost no synchronous write. A failed save loses nothing the handlers
+    // cannot tell again at the next refresh, so the refreshed records are
+    // still handed out.
+    if (dictionary_to_text(ledger.get()) != before)
+        dictionary_save_to_file(ledger.get(), JOB_LEDGER_FILE);
 
     ConcreteJob_data *out = nullptr;
     if (!names.empty()) {
