@@ -26,6 +26,21 @@ bridges=$(functions_of QelvoSG_PCIBridge)
 [ "$devices" = "$lspci_devices" ] || fail "QelvoSG_PCIDevice lists [$devices], lspci [$lspci_devices]"
 [ "$bridges" = "$lspci_bridges" ] || fail "QelvoSG_PCIBridge lists [$bridges], lspci [$lspci_bridges]"
 
+# Vendor and device codes agree with lspci -n for every function: "bb:dd.f vvvv:dddd" from the
+# DeviceID key and the VendorID and PciDeviceID properties (decimal) of each instance.
+codes_of() {
+  timeout 60 wbemcli ei "$url/$ns:$1" 2>&1 | awk '
+    match($0, /DeviceID="PCI Bus [0-9]+, device [0-9]+, function [0-9]+"/) {
+      split(substr($0, RSTART, RLENGTH), k, /[ ,"]+/)
+      v = $0; sub(/.*[ ,]VendorID=/, "", v); sub(/,.*/, "", v)
+      d = $0; sub(/.*PciDeviceID=/, "", d); sub(/,.*/, "", d)
+      printf "%02x:%02x.%x %04x:%04x\n", k[4], k[6], k[8], v, d
+    }' | sort
+}
+cim_codes=$( { codes_of QelvoSG_PCIDevice; codes_of QelvoSG_PCIBridge; } | sort)
+lspci_codes=$(lspci -n | awk '{print $1, $3}' | sort)
+[ "$cim_codes" = "$lspci_codes" ] || fail "vendor:device codes [$cim_codes], lspci [$lspci_codes]"
+
 # Vendor names agree with lspci's for every function.
 while read -r slot; do
   [ -n "$slot" ] || continue
