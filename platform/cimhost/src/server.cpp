@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -366,6 +367,16 @@ void Server::stop(unsigned wait_ms) {
     log_error("requests still running after " + std::to_string(wait_ms) + " ms; not waiting for them");
     (void)m.pool.release();
   } else {
+    /* Finished requests resume their connections on the daemons' threads: give those a
+     * moment to send the answers (and clients to close) before the daemons go. */
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::min(wait_ms, 1000u));
+    auto open_connections = [](MHD_Daemon *d) -> unsigned {
+      if (d == nullptr) return 0;
+      const union MHD_DaemonInfo *info = MHD_get_daemon_info(d, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
+      return info != nullptr ? info->num_connections : 0;
+    };
+    while (open_connections(m.http) + open_connections(m.https) > 0 && std::chrono::steady_clock::now() < limit)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (m.http != nullptr) MHD_stop_daemon(m.http);
     if (m.https != nullptr) MHD_stop_daemon(m.https);
     m.pool.reset();

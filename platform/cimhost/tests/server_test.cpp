@@ -126,10 +126,21 @@ class ServerTest : public ::testing::Test {
     o.user = "root";
     o.password = "simhost";
     server_ = std::make_unique<cimhost::Server>(o, [this](const char *b, size_t n, const cimhost::CimHeaders &h,
-                                                          const std::string &p) { return cimom_->serve(b, n, h, p); });
+                                                          const std::string &p) {
+      ++handled_;
+      return cimom_->serve(b, n, h, p);
+    });
     std::string error;
     ASSERT_TRUE(server_->start(&error)) << error;
     port_ = server_->http_port();
+  }
+  // Waits (at most 10 s) until the handler has been entered `n` times: a request is then being
+  // served, however slowly a loaded machine got it there.
+  void WaitForHandled(int n) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (handled_.load() < n && std::chrono::steady_clock::now() < limit)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_GE(handled_.load(), n) << "the request never reached the handler";
   }
   void TearDown() override {
     if (server_) server_->stop(5000);
@@ -148,6 +159,7 @@ class ServerTest : public ::testing::Test {
   std::unique_ptr<cimhost::Cimom> cimom_;
   std::unique_ptr<cimhost::Server> server_;
   uint16_t port_ = 0;
+  std::atomic<int> handled_{0};
 };
 
 TEST_F(ServerTest, AnswersOnAKeptAliveConnection) {
@@ -301,7 +313,7 @@ TEST_F(ServerTest, BusyWorkersAnswer503) {
   Start(o);
   std::string first;
   std::thread t([&] { first = Exchange(Post(SleepCall(1500), "Sleep", "test%2Fns%3ATest_Widget.Name%3D%22w1%22")); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  WaitForHandled(1);
   const auto t0 = std::chrono::steady_clock::now();
   const std::string second = Exchange(Post(EnumNames()));
   EXPECT_EQ(StatusOf(second), 503) << second;
@@ -315,7 +327,7 @@ TEST_F(ServerTest, StopWaitsForRunningRequests) {
   Start();
   std::string answer;
   std::thread t([&] { answer = Exchange(Post(SleepCall(500), "Sleep", "test%2Fns%3ATest_Widget.Name%3D%22w1%22")); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  WaitForHandled(1);
   server_->stop(5000);
   t.join();
   EXPECT_EQ(StatusOf(answer), 200) << answer;
