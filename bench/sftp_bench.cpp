@@ -19,40 +19,17 @@
 namespace {
 
 using xferbench::Contender;
+using xferbench::kMiB;
+using xferbench::MakeFile;
+using xferbench::Md5;
 using xferbench::Result;
 
-constexpr size_t kMiB = 1024 * 1024;
 const char kRemote[] = "/tmp/sftpsrc/big.bin";
 const char kOut[] = "/var/tmp/out.bin";
 const char kUser[] = "benchuser";
 const char kPassword[] = "bench-Pw-1";
 constexpr int kRounds = 5;
 
-std::string Md5(const std::string &path)
-{
-    char out[33];
-    return util_calculate_md5_checksum(path.c_str(), out, sizeof out) == 0 ? out : "";
-}
-
-bool MakeFile(const std::string &path, size_t size)
-{
-    std::string chunk(kMiB, '\0');
-    uint32_t x = 362436069u;
-    for (auto &c : chunk) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
-    FILE *f = fopen(path.c_str(), "wb");
-    if (f == nullptr)
-        return false;
-    for (size_t done = 0; done < size; done += kMiB) {
-        chunk[0] = static_cast<char>(done / kMiB);  // no two megabytes alike
-        fwrite(chunk.data(), 1, std::min(kMiB, size - done), f);
-    }
-    return fclose(f) == 0 && chmod(path.c_str(), 0644) == 0;
-}
 
 TEST(SftpBench, Download256MiB)
 {

@@ -19,36 +19,15 @@
 
 namespace {
 
+using xferbench::kMiB;
+using xferbench::MakeFile;
+using xferbench::Md5;
 using xferbench::Result;
 
-constexpr size_t kMiB = 1024 * 1024;
 const char kServed[] = "/tmp/served";
 const char kOut[] = "/var/tmp/out.bin";
 constexpr int kRepeats = 5;
 
-std::string Md5(const std::string &path)
-{
-    char out[33];
-    return util_calculate_md5_checksum(path.c_str(), out, sizeof out) == 0 ? out : "";
-}
-
-bool MakeFile(const std::string &path, size_t size)
-{
-    std::string chunk(kMiB, '\0');
-    uint32_t x = 88172645u;
-    for (auto &c : chunk) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
-    FILE *f = fopen(path.c_str(), "wb");
-    if (f == nullptr)
-        return false;
-    for (size_t done = 0; done < size; done += kMiB)
-        fwrite(chunk.data(), 1, std::min(kMiB, size - done), f);
-    return fclose(f) == 0 && chmod(path.c_str(), 0644) == 0;
-}
 
 bool Installed(const char *path)
 {

@@ -4,6 +4,8 @@
 #define QELVO_BENCH_TFTP_SFTP_BENCH_H
 
 #include <fcntl.h>
+#include <stdint.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -18,7 +20,40 @@
 #include <utility>
 #include <vector>
 
+#include "filestore.h"
+
 namespace xferbench {
+
+constexpr size_t kMiB = 1024 * 1024;
+
+// The MD5 of a file as hex text, or "" when it cannot be read.
+inline std::string Md5(const std::string &path)
+{
+    char out[33];
+    return util_calculate_md5_checksum(path.c_str(), out, sizeof out) == 0 ? out : "";
+}
+
+// Writes size bytes of pseudo-random data (no two megabytes alike), world-readable as the
+// servers need.
+inline bool MakeFile(const std::string &path, size_t size)
+{
+    std::string chunk(kMiB, '\0');
+    uint32_t x = 362436069u;
+    for (auto &c : chunk) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    FILE *f = fopen(path.c_str(), "wb");
+    if (f == nullptr)
+        return false;
+    for (size_t done = 0; done < size; done += kMiB) {
+        chunk[0] = static_cast<char>(done / kMiB);
+        fwrite(chunk.data(), 1, std::min(kMiB, size - done), f);
+    }
+    return fclose(f) == 0 && chmod(path.c_str(), 0644) == 0;
+}
 
 struct Result {
     bool ok = false;        // exit status 0 within the time limit
