@@ -150,8 +150,7 @@ void BenchBody() {
   cimhost::ServerOptions o;
   o.http_port = 0;
   o.https_port = -1;
-  o.user = "root";
-  o.password = "simhost";
+  o.accounts = {{"root", "simhost"}};
   cimhost::Server server(o, [&](const char *body, size_t len, const cimhost::CimHeaders &h, const std::string &p) {
     return cimom.serve(body, len, h, p);
   });

@@ -4,9 +4,7 @@
  * or throw cimxml::Error. Accepted requests and classes are written back out
  * and read again.
  *
- * Build: configure with -DCMAKE_CXX_COMPILER=clang++ -DQELVO_FUZZ=ON and
- * build the cimxml_fuzz target; run e.g. ./cimxml_fuzz -max_len=65536
- * platform/cimxml/tests/data
+ * Seeds: fuzz/corpus/cimxml (the selector byte, then a sample input).
  */
 #include <cimxml/cimxml.h>
 

@@ -49,7 +49,7 @@ const char kUsage[] =
     "  --listen ADDRESS         IPv4 address to listen on (default 127.0.0.1)\n"
     "  --http-port PORT         HTTP port (default 5988; -1 off, 0 any free port)\n"
     "  --https-port PORT        HTTPS port (default 5989; -1 off, 0 any free port)\n"
-    "  --account USER:PASSWORD  the account Basic authentication accepts\n"
+    "  --account USER:PASSWORD  an account Basic authentication accepts (repeatable)\n"
     "  --no-auth                accept requests without credentials\n"
     "  --tls-cert FILE          HTTPS certificate (PEM); with --tls-key. Without\n"
     "                           them a self-signed certificate is made at start\n"
@@ -194,8 +194,7 @@ int main(int argc, char **argv) {
         const std::string a = optarg;
         const size_t colon = a.find(':');
         if (colon == std::string::npos || colon == 0) return bad("--account needs USER:PASSWORD");
-        so.user = a.substr(0, colon);
-        so.password = a.substr(colon + 1);
+        so.accounts.emplace_back(a.substr(0, colon), a.substr(colon + 1));
         have_account = true;
         break;
       }

@@ -187,7 +187,7 @@ struct Server::Impl {
     return queue(c, a);
   }
 
-  /* The account name when the request carries the configured credentials. */
+  /* The account name when the request carries one of the configured accounts' credentials. */
   bool authenticate(MHD_Connection *c, std::string *principal) const {
     if (!opts.auth) {
       *principal = "root";
@@ -202,7 +202,9 @@ struct Server::Impl {
     const size_t colon = decoded.find(':');
     if (colon == std::string::npos) return false;
     const std::string user = decoded.substr(0, colon), pass = decoded.substr(colon + 1);
-    const bool ok = constant_equal(user, opts.user) & constant_equal(pass, opts.password);
+    bool ok = false;
+    for (const auto &account : opts.accounts)
+      ok |= constant_equal(user, account.first) & constant_equal(pass, account.second);
     if (ok) *principal = user;
     return ok;
   }

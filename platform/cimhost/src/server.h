@@ -19,6 +19,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "cimom.h"
 
@@ -29,8 +31,8 @@ struct ServerOptions {
   int http_port = 5988;  /* -1: off; 0: any free port */
   int https_port = 5989; /* -1: off; 0: any free port */
   bool auth = true;
-  std::string user;
-  std::string password;
+  /* Accounts Basic authentication accepts: user name and password. */
+  std::vector<std::pair<std::string, std::string>> accounts;
   std::string cert_pem; /* HTTPS certificate and key (PEM) */
   std::string key_pem;
   unsigned workers = 16;

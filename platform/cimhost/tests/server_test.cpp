@@ -123,8 +123,7 @@ class ServerTest : public ::testing::Test {
       o.cert_pem = pem.cert;
       o.key_pem = pem.key;
     }
-    o.user = "root";
-    o.password = "simhost";
+    o.accounts = {{"root", "simhost"}};
     server_ = std::make_unique<cimhost::Server>(o, [this](const char *b, size_t n, const cimhost::CimHeaders &h,
                                                           const std::string &p) {
       ++handled_;
