@@ -10,7 +10,7 @@ function(qelvo_provider name)
   cmake_parse_arguments(P "HOST_SYMBOLS" "" "" ${ARGN})
   add_library(${name} SHARED ${P_UNPARSED_ARGUMENTS})
   target_link_libraries(${name} PRIVATE cmpi_headers)
-  if(NOT P_HOST_SYMBOLS AND NOT SANITIZE AND NOT QELVO_FUZZ)
+  if(NOT P_HOST_SYMBOLS AND NOT SANITIZE)
     target_link_options(${name} PRIVATE -Wl,--no-undefined)
   endif()
   set_target_properties(${name} PROPERTIES

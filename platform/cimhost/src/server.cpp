@@ -202,11 +202,12 @@ struct Server::Impl {
     const size_t colon = decoded.find(':');
     if (colon == std::string::npos) return false;
     const std::string user = decoded.substr(0, colon), pass = decoded.substr(colon + 1);
-    bool ok = false;
+    /* Every account is compared in full, so the time taken tells nothing. */
+    int ok = 0;
     for (const auto &account : opts.accounts)
-      ok |= constant_equal(user, account.first) & constant_equal(pass, account.second);
-    if (ok) *principal = user;
-    return ok;
+      ok |= static_cast<int>(constant_equal(user, account.first)) & static_cast<int>(constant_equal(pass, account.second));
+    if (ok != 0) *principal = user;
+    return ok != 0;
   }
 
   MHD_Result access(MHD_Connection *c, const char *url, const char *method, const char *upload_data,
