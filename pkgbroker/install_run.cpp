@@ -60,11 +60,18 @@ void copy_text(char *field, size_t size, const char *text)
     field[size - 1] = '\0';
 }
 
-void create_marker()
+// The directory of the ledger's files and of the run's marker; the providers that create it at
+// their start-up may not have been loaded yet.
+void make_sfcb_dir()
 {
     struct stat st;
     if (stat("/tmp/sfcb", &st) != 0)
         mkdir("/tmp/sfcb", 0777);
+}
+
+void create_marker()
+{
+    make_sfcb_dir();
     const int fd = open(SELK_LOCK_FILE, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd >= 0)
         close(fd);
@@ -218,6 +225,7 @@ void *asyncInstallAllPkgs(void *p)
 int create_selk_job(int *jobid)
 {
     memset(instanceID, 0, sizeof instanceID);
+    make_sfcb_dir();
     void *lib = dlopen(SELK_JOBLEDGER_LIBRARY, RTLD_LAZY);
     if (lib == nullptr)
         return 1;

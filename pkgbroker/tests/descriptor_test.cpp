@@ -74,7 +74,7 @@ std::string Prereqs()
     return s;
 }
 
-TEST(Descriptor, ReadIntoTheRecord)
+TEST(PackageDescriptor, ReadIntoTheRecord)
 {
     const std::string long_value(250, 'n');
     const struct {

@@ -55,7 +55,7 @@ struct Answer {
     const char *destination;      // tmpDestinationPath afterwards
 };
 
-TEST(Download, AnswersOfTheTransferService)
+TEST(BrokerDownload, AnswersOfTheTransferService)
 {
     const std::string too_long = "file://var/tmp/filestore/" + std::string(200, 'l');
     const Answer answers[] = {
@@ -221,13 +221,12 @@ std::string Job(const Outcome &out)
     return cmpiharness::NameSpace(p) + ":" + cmpiharness::ClassName(p) + "." + cmpiharness::KeyText(p, "InstanceID");
 }
 
-TEST(Provider, RequestsThroughTheirJobs)
+TEST(Broker, RequestsThroughTheirJobs)
 {
     nsfixture::Options opts;
     opts.lib_cim = QELVO_PROVIDER_DIR;
     nsfixture::Run(
         [] {
-            ASSERT_EQ(0, mkdir("/tmp/sfcb", 0777));
             ASSERT_EQ(0, mkdir("/tmp/srv", 0755));
             cmpiharness::Router router;
             FakeTransfers fts(router);
@@ -378,7 +377,7 @@ TEST(Provider, RequestsThroughTheirJobs)
         opts);
 }
 
-TEST(Provider, ClassesAsTheCimomServesThem)
+TEST(Broker, ClassesAsTheCimomServesThem)
 {
     std::vector<cimxml::ClassDecl> classes;
     for (const char *file : {"CIM_ConcreteJob.mof", "CIM_Service.mof", "CIM_SoftwareInstallationService.mof",

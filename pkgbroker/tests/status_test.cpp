@@ -12,7 +12,7 @@
 
 namespace {
 
-TEST(JobState, FromTheStatusLine)
+TEST(SelkJobState, FromTheStatusLine)
 {
     const struct {
         const char *line;
