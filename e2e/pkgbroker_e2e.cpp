@@ -161,12 +161,16 @@ TEST_F(PackageBroker, RequestsAndTheirJobs) {
   job = Ended(third);
   EXPECT_EQ(job.Get("JobStatus"), "1|disk: 80: This package is not supported by current release.|");
 
-  // ---- Synchronous: the answer comes when the run has ended; no job.
-  r = Call("InstallFromURI", "URI=\"file:///tmp/pkgs/t2.xml\",InstallOptions=32768");
+  // ---- Synchronous: the answer comes when the run has ended, naming the first package that
+  // failed; no job. An unreadable descriptor has no payload: nothing of its directory (here the
+  // file store itself) is fetched or deleted.
+  ASSERT_TRUE(e2e::WriteFile("/var/tmp/filestore/keep.bin", "kept"));
+  r = Call("InstallFromURI",
+           "URI=\"file:///var/tmp/filestore/missing.xml|file:///tmp/pkgs/t2.xml\",InstallOptions=32768");
   EXPECT_NE(r.status, 0) << r.Describe();
-  EXPECT_NE(r.err.find("Package installation failed: t2: 80: This package is not supported by current Selk provider."),
-            std::string::npos)
+  EXPECT_NE(r.err.find("Package installation failed: missing: 12: Pakcage XML can't be opened."), std::string::npos)
       << r.Describe();
+  EXPECT_EQ(e2e::ReadFile("/var/tmp/filestore/keep.bin"), "kept");
 
   // ---- Bad requests.
   r = Call("InstallFromURI", "URI=\"tftp://127.0.0.1/" + std::string(190, 'u') + ".xml\"");

@@ -1,7 +1,7 @@
 /*
  * What the package broker's fuzz targets share: the readers trace into the broker's debug log
  * under /tmp, so the process first moves into a mount namespace of its own with a private /tmp;
- * the input is handed to them as a file in memory.
+ * the input is handed to them as a file in memory. Included by one harness per program.
  */
 #ifndef QELVO_FUZZ_PKGBROKER_FUZZ_INPUT_H
 #define QELVO_FUZZ_PKGBROKER_FUZZ_INPUT_H
@@ -47,5 +47,12 @@ inline int memory_file(const uint8_t *data, size_t size) {
 }
 
 }  // namespace pkgbroker_fuzz
+
+// libFuzzer calls this before it starts threads of its own, which a new mount namespace needs.
+// Each harness is a program of its own that includes this header once.
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  pkgbroker_fuzz::isolate();
+  return 0;
+}
 
 #endif

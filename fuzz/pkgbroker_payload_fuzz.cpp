@@ -10,12 +10,6 @@
 #include "pkgbroker.h"
 #include "pkgbroker_fuzz_input.h"
 
-// libFuzzer calls this before it starts threads of its own, which a new mount namespace needs.
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  pkgbroker_fuzz::isolate();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   pkgbroker_fuzz::isolate();
   const int fd = pkgbroker_fuzz::memory_file(data, size);

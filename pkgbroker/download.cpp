@@ -31,6 +31,25 @@ const Protocol kSftp = {"TransferViaURL", "SFTP",
                         "fail to get object path from qelvo/cimv2:Qelvo_FileTransferService .\n",
                         "Complete downloadFileViaSFTP.\n"};
 
+// What a return value of the transfer service means; %s is TFTP or SFTP. The last row stands
+// for every value not listed.
+struct Outcome {
+    CMPIUint32 rv;
+    int code;
+    const char *message;
+    bool fetched;
+};
+
+const Outcome kOutcomes[] = {
+    {0, SELK_DOWNLOADED, "Package download completed and the update process is running.", true},
+    {1, SELK_DOWNLOAD_FAILED, "Package download failed.", false},
+    {2, SELK_TIMEOUT_OR_XML, "TFTP file transfer timeout.", false},
+    {3, SELK_BAD_PARAMETER, "Invalid input parameter in %s file transfer.", false},
+    {4, SELK_NO_SPACE, "Not enough space on VMWare ESXi storage.", false},
+    {5, SELK_ASYNC_TRANSFER, "Asynchronous %s transfer", true},
+    {0xffffffffu, SELK_DOWNLOAD_UNKNOWN, "Unknown Error when package downloading", false},
+};
+
 const char *status_text(const CMPIStatus &st)
 {
     const char *t = st.msg != nullptr ? CMGetCharsPtr(st.msg, nullptr) : nullptr;
@@ -110,41 +129,18 @@ int download(const Protocol &proto, const char *uri, int pkgIdx, const CMPIConte
         record_download_error(pkgIdx, status_text(rc));
         result = 0;
     } else {
-        switch (value) {
-        case 0:
-            update_Pkg_Install_status(pkgIdx, SELK_DOWNLOADED,
-                                      "Package download completed and the update process is running.");
-            break;
-        case 1:
-            update_Pkg_Install_status(pkgIdx, SELK_DOWNLOAD_FAILED, "Package download failed.");
+        const Outcome *o = &kOutcomes[sizeof kOutcomes / sizeof kOutcomes[0] - 1];
+        for (const Outcome &k : kOutcomes) {
+            if (k.rv == value) {
+                o = &k;
+                break;
+            }
+        }
+        snprintf(message, sizeof message, o->message, proto.word);
+        update_Pkg_Install_status(pkgIdx, o->code, message);
+        if (!o->fetched) {
             p.OrderFlag = ORDER_FETCH_FAILED;
             result = 0;
-            break;
-        case 2:
-            update_Pkg_Install_status(pkgIdx, SELK_TIMEOUT_OR_XML, "TFTP file transfer timeout.");
-            p.OrderFlag = ORDER_FETCH_FAILED;
-            result = 0;
-            break;
-        case 3:
-            snprintf(message, sizeof message, "Invalid input parameter in %s file transfer.", proto.word);
-            update_Pkg_Install_status(pkgIdx, SELK_BAD_PARAMETER, message);
-            p.OrderFlag = ORDER_FETCH_FAILED;
-            result = 0;
-            break;
-        case 4:
-            update_Pkg_Install_status(pkgIdx, SELK_NO_SPACE, "Not enough space on VMWare ESXi storage.");
-            p.OrderFlag = ORDER_FETCH_FAILED;
-            result = 0;
-            break;
-        case 5:
-            snprintf(message, sizeof message, "Asynchronous %s transfer", proto.word);
-            update_Pkg_Install_status(pkgIdx, SELK_ASYNC_TRANSFER, message);
-            break;
-        default:
-            update_Pkg_Install_status(pkgIdx, SELK_DOWNLOAD_UNKNOWN, "Unknown Error when package downloading");
-            p.OrderFlag = ORDER_FETCH_FAILED;
-            result = 0;
-            break;
         }
     }
 
