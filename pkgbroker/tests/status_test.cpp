@@ -1,7 +1,9 @@
-// Status entries, the status line and its file, and the job state the ledger's handler derives
-// from it.
+// Status entries, the status line and its file, the job state the ledger's handler derives from
+// it, and the removal of what a run leaves behind.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
@@ -145,6 +147,27 @@ TEST(StatusFile, LongLinesKeepWholeEntriesAndTheFailures)
         EXPECT_GT(entries, 1u);
         EXPECT_LT(entries, static_cast<size_t>(PKG_MAX_NUM));
         EXPECT_EQ(selk_job_state(line.c_str()), 10);
+    });
+}
+
+TEST(RemoveTree, StaysInsideTheTree)
+{
+    nsfixture::Run([] {
+        ASSERT_EQ(0, system("mkdir -p /tmp/outside /tmp/t/a/b && echo keep >/tmp/outside/f && echo x >/tmp/t/a/b/f"));
+        ASSERT_EQ(0, symlink("/tmp/outside", "/tmp/t/a/link"));
+        ASSERT_EQ(0, symlink("/tmp/outside/f", "/tmp/t/flink"));
+        EXPECT_EQ(util_remove_file("/tmp/t/"), 0);
+        EXPECT_NE(access("/tmp/t", F_OK), 0);
+        EXPECT_EQ(Read("/tmp/outside/f"), "keep\n") << "links are removed, not followed";
+        EXPECT_EQ(util_remove_file("/tmp/t"), 1) << "a missing tree";
+
+        // A child whose path does not fit 255 characters stops the walk; nothing is cut.
+        const std::string deep = "/tmp/d/" + std::string(200, 'x');
+        ASSERT_EQ(0, system(("mkdir -p " + deep + " && touch " + deep + "/" + std::string(60, 'y')).c_str()));
+        EXPECT_LT(util_remove_file("/tmp/d"), 0);
+        EXPECT_EQ(access(deep.c_str(), F_OK), 0);
+        const std::string log = Read(SELK_DEBUG_LOG);
+        EXPECT_NE(log.find("The directory doesn't exist and the error code [1]"), std::string::npos);
     });
 }
 
