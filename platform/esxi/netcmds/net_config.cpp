@@ -19,6 +19,7 @@ namespace {
 
 const char kSwitchPrefix[] = "/net/vswitch/child[";
 const char kVmknicPrefix[] = "/net/vmkernelnic/child[";
+constexpr int kLockWaitMs = 30000;
 
 // Reads "child[NNNN]" at p (the text after "child["), the index into *index; returns the
 // position after "]/", or npos.
@@ -253,11 +254,13 @@ bool ConfigStore::Load(bool exclusive, std::string *error) {
     *error = std::string("cannot open " ESXNET_LOCK_FILE ": ") + std::strerror(errno);
     return false;
   }
-  while (flock(lock_fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
-    if (errno != EINTR) {
+  // Another command holds the lock only for the moment it works; waiting is bounded all the same.
+  for (int waited_ms = 0; flock(lock_fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0; waited_ms += 10) {
+    if ((errno != EWOULDBLOCK && errno != EINTR) || waited_ms >= kLockWaitMs) {
       *error = std::string("cannot lock " ESXNET_LOCK_FILE ": ") + std::strerror(errno);
       return false;
     }
+    usleep(10000);
   }
   std::ifstream in(ESXNET_CONFIG_FILE);
   if (!in) {
