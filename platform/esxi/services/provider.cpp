@@ -120,13 +120,16 @@ bool Objects(const CMPIObjectPath *op, bool read, std::vector<Object> *out, CMPI
 
 CMPIStatus Cleanup(CMPIInstanceMI *, const CMPIContext *, CMPIBoolean) { return Ok(); }
 
-CMPIStatus EnumInstanceNames(CMPIInstanceMI *, const CMPIContext *, const CMPIResult *rslt,
-                             const CMPIObjectPath *op) {
+/* Enumerations: paths, or instances (which moves jobs on). */
+CMPIStatus Enumerate(const CMPIResult *rslt, const CMPIObjectPath *op, bool instances) {
   CMPIStatus st = Ok();
   try {
     std::vector<Object> objects;
-    if (!Objects(op, false, &objects, &st)) return st;
-    for (const Object &o : objects) CMReturnObjectPath(rslt, PathOf(NamespaceOf(op), o));
+    if (!Objects(op, instances, &objects, &st)) return st;
+    for (const Object &o : objects) {
+      if (instances) CMReturnInstance(rslt, InstanceOf(NamespaceOf(op), o));
+      else CMReturnObjectPath(rslt, PathOf(NamespaceOf(op), o));
+    }
     CMReturnDone(rslt);
   } catch (...) {
     st = Error(CMPI_RC_ERR_FAILED, "out of memory");
@@ -134,18 +137,14 @@ CMPIStatus EnumInstanceNames(CMPIInstanceMI *, const CMPIContext *, const CMPIRe
   return st;
 }
 
+CMPIStatus EnumInstanceNames(CMPIInstanceMI *, const CMPIContext *, const CMPIResult *rslt,
+                             const CMPIObjectPath *op) {
+  return Enumerate(rslt, op, false);
+}
+
 CMPIStatus EnumInstances(CMPIInstanceMI *, const CMPIContext *, const CMPIResult *rslt, const CMPIObjectPath *op,
                          const char **) {
-  CMPIStatus st = Ok();
-  try {
-    std::vector<Object> objects;
-    if (!Objects(op, true, &objects, &st)) return st;
-    for (const Object &o : objects) CMReturnInstance(rslt, InstanceOf(NamespaceOf(op), o));
-    CMReturnDone(rslt);
-  } catch (...) {
-    st = Error(CMPI_RC_ERR_FAILED, "out of memory");
-  }
-  return st;
+  return Enumerate(rslt, op, true);
 }
 
 CMPIStatus GetInstance(CMPIInstanceMI *, const CMPIContext *, const CMPIResult *rslt, const CMPIObjectPath *op,

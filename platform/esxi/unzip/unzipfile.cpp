@@ -96,7 +96,8 @@ struct Entry {
   std::string temp;              /* the temporary file it was extracted into */
 };
 
-std::string join(const std::vector<std::string> &parts, size_t n) {
+/* The first n parts (all by default), joined by "/". */
+std::string join(const std::vector<std::string> &parts, size_t n = SIZE_MAX) {
   std::string out;
   for (size_t i = 0; i < n && i < parts.size(); ++i) out += (i ? "/" : "") + parts[i];
   return out;
@@ -125,9 +126,9 @@ bool split_name(const std::string &name, std::vector<std::string> *out, std::str
 /* Opens directory `comps` below `root`. With `made` set, missing directories
  * are created and recorded (as paths relative to root). Only real
  * directories are entered, never links. -1 on failure (errno set). */
-int open_dir(int root, const std::vector<std::string> &comps, size_t n, std::vector<std::string> *made) {
+int open_dir(int root, const std::vector<std::string> &comps, std::vector<std::string> *made) {
   Fd fd(::fcntl(root, F_DUPFD_CLOEXEC, 0));
-  for (size_t i = 0; fd.ok() && i < n; ++i) {
+  for (size_t i = 0; fd.ok() && i < comps.size(); ++i) {
     if (made != nullptr) {
       if (::mkdirat(fd.get(), comps[i].c_str(), 0755) == 0) made->push_back(join(comps, i + 1));
       else if (errno != EEXIST) return -1;
@@ -261,7 +262,7 @@ class Unpacker {
         comps.pop_back();
       }
       for (size_t i = 1; i <= comps.size(); ++i) dirs.insert(join(comps, i));
-      if (!is_dir) files.insert(join(comps, comps.size()) + (comps.empty() ? "" : "/") + e.name);
+      if (!is_dir) files.insert(join(comps) + (comps.empty() ? "" : "/") + e.name);
       e.dirs = std::move(comps);
       entries_.push_back(std::move(e));
     }
@@ -293,9 +294,9 @@ class Unpacker {
     for (int r = unzGoToFirstFile(zip_); r != UNZ_END_OF_LIST_OF_FILE; r = unzGoToNextFile(zip_), ++i) {
       if (r != UNZ_OK || i >= entries_.size()) return kCorrupt;
       Entry &e = entries_[i];
-      Fd dir(open_dir(root_.get(), e.dirs, e.dirs.size(), &made_));
+      Fd dir(open_dir(root_.get(), e.dirs, &made_));
       if (!dir.ok()) {
-        complain(archive_, "cannot make directory \"%s\": %s", join(e.dirs, e.dirs.size()).c_str(),
+        complain(archive_, "cannot make directory \"%s\": %s", join(e.dirs).c_str(),
                  std::strerror(errno));
         return kWriteFailed;
       }
@@ -306,7 +307,7 @@ class Unpacker {
   }
 
   int extract_file(int dir, Entry &e, std::vector<char> *buf) {
-    const std::string shown = join(e.dirs, e.dirs.size()) + (e.dirs.empty() ? "" : "/") + e.name;
+    const std::string shown = join(e.dirs) + (e.dirs.empty() ? "" : "/") + e.name;
     struct stat st;
     if (::fstatat(dir, e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
       complain(archive_, "\"%s\" is a directory in the destination", shown.c_str());
@@ -369,7 +370,7 @@ class Unpacker {
   /* Every file extracted: the temporary files take their names. */
   int commit() {
     for (Entry *e : temps_) {
-      Fd dir(open_dir(root_.get(), e->dirs, e->dirs.size(), nullptr));
+      Fd dir(open_dir(root_.get(), e->dirs, nullptr));
       if (!dir.ok() || ::renameat(dir.get(), e->temp.c_str(), dir.get(), e->name.c_str()) != 0) {
         complain(archive_, "cannot put \"%s\" in place: %s", e->name.c_str(), std::strerror(errno));
         return kWriteFailed;
@@ -383,7 +384,7 @@ class Unpacker {
     if (!root_.ok()) return;
     for (Entry *e : temps_) {
       if (e->temp.empty()) continue;
-      Fd dir(open_dir(root_.get(), e->dirs, e->dirs.size(), nullptr));
+      Fd dir(open_dir(root_.get(), e->dirs, nullptr));
       if (dir.ok()) ::unlinkat(dir.get(), e->temp.c_str(), 0);
     }
     for (auto it = made_.rbegin(); it != made_.rend(); ++it) ::unlinkat(root_.get(), it->c_str(), AT_REMOVEDIR);
