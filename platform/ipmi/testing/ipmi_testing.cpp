@@ -77,6 +77,7 @@ ipmisim::Packet Response(const ipmisim::Packet& req, const std::vector<uint8_t>&
   msg.recv_type = ipmisim::kResponse;
   msg.addr = req.addr;
   msg.msgid = req.msgid;
+  msg.seq = req.seq;
   msg.netfn = static_cast<uint8_t>(req.netfn | 1);
   msg.cmd = req.cmd;
   msg.data_len = static_cast<uint16_t>(std::min(data.size(), ipmisim::kMaxData));
