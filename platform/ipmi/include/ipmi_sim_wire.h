@@ -75,6 +75,23 @@ struct Packet {
   bool gets_events = false;  // kGetsEvents only
 };
 
+// The response message to req: its address, message id and sequence number, the response's
+// network function (req's | 1), its command, and len bytes of data (the completion code first),
+// cut to kMaxData.
+inline Packet ResponseTo(const Packet& req, const uint8_t* data, size_t len) {
+  Packet msg;
+  msg.kind = kMessage;
+  msg.recv_type = kResponse;
+  msg.addr = req.addr;
+  msg.msgid = req.msgid;
+  msg.seq = req.seq;
+  msg.netfn = static_cast<uint8_t>(req.netfn | 1);
+  msg.cmd = req.cmd;
+  msg.data_len = static_cast<uint16_t>(len < kMaxData ? len : kMaxData);
+  if (msg.data_len > 0) std::memcpy(msg.data, data, msg.data_len);
+  return msg;
+}
+
 namespace detail {
 inline void Put(uint8_t* p, uint64_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));

@@ -425,17 +425,15 @@ int DeliverTimeout(Device* dev, ipmi_recv* rsp, bool trunc) {
     if (first < 0 || dev->pending[i].deadline_ms < dev->pending[first].deadline_ms) first = i;
   }
   if (first < 0 || dev->pending[first].deadline_ms > NowMs()) return Fail(EAGAIN);
-  const Pending p = dev->pending[first];
-  ipmisim::Packet pkt;
-  pkt.kind = ipmisim::kMessage;
-  pkt.recv_type = ipmisim::kResponse;
-  pkt.addr = p.addr;
-  pkt.msgid = p.msgid;
-  pkt.seq = p.seq;
-  pkt.netfn = static_cast<uint8_t>(p.netfn | 1);
-  pkt.cmd = p.cmd;
-  pkt.data_len = 1;
-  pkt.data[0] = IPMI_TIMEOUT_COMPLETION_CODE;
+  const Pending& p = dev->pending[first];
+  ipmisim::Packet req;
+  req.addr = p.addr;
+  req.msgid = p.msgid;
+  req.seq = p.seq;
+  req.netfn = p.netfn;
+  req.cmd = p.cmd;
+  const uint8_t timed_out = IPMI_TIMEOUT_COMPLETION_CODE;
+  const ipmisim::Packet pkt = ipmisim::ResponseTo(req, &timed_out, 1);
   bool taken;
   const int rc = Deliver(pkt, rsp, trunc, &taken);
   const int err = errno;

@@ -126,16 +126,7 @@ class Server {
     }
     if (!reply) return true;
 
-    ipmisim::Packet msg;
-    msg.kind = ipmisim::kMessage;
-    msg.recv_type = ipmisim::kResponse;
-    msg.addr = req.addr;
-    msg.msgid = req.msgid;
-    msg.seq = req.seq;
-    msg.netfn = static_cast<uint8_t>(req.netfn | 1);
-    msg.cmd = req.cmd;
-    msg.data_len = static_cast<uint16_t>(std::min(reply->size(), ipmisim::kMaxData));
-    std::memcpy(msg.data, reply->data(), msg.data_len);
+    const ipmisim::Packet msg = ipmisim::ResponseTo(req, reply->data(), reply->size());
     uint8_t out[ipmisim::kMaxPacket];
     const size_t len = ipmisim::Encode(msg, out);
     return send(client, out, len, MSG_NOSIGNAL) == static_cast<ssize_t>(len);
