@@ -57,37 +57,29 @@ inline void make_dirs()
     mkdir("/tmp/jlt", 0777);
 }
 
-// What the code under test sends to syslog. Inside an nsfixture body only:
-// /dev is covered with a tmpfs of the body's private mount namespace and a
-// datagram socket listens at /dev/log.
+// What the code under test sends to syslog, caught at /dev/log. Inside an nsfixture body only:
+// /dev is covered with a tmpfs of the body's private mount namespace.
 class SyslogCatcher {
 public:
-    SyslogCatcher()
+    SyslogCatcher() : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0))
     {
+        sockaddr_un sa{AF_UNIX, "/dev/log"};
         EXPECT_EQ(0, mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755")) << std::strerror(errno);
-        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_un sa{};
-        sa.sun_family = AF_UNIX;
-        std::strcpy(sa.sun_path, "/dev/log");
         EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa)) << std::strerror(errno);
     }
     ~SyslogCatcher() { close(fd_); }
-    SyslogCatcher(const SyslogCatcher &) = delete;
-    SyslogCatcher &operator=(const SyslogCatcher &) = delete;
-
     // The messages that arrived since the last call.
     std::vector<std::string> Take()
     {
         std::vector<std::string> lines;
         char buf[2048];
-        ssize_t n;
-        while ((n = recv(fd_, buf, sizeof buf, 0)) > 0)
+        for (ssize_t n; (n = recv(fd_, buf, sizeof buf, 0)) > 0;)
             lines.emplace_back(buf, static_cast<size_t>(n));
         return lines;
     }
 
 private:
-    int fd_ = -1;
+    int fd_;
 };
 
 inline ConcreteJob_entry entry(const std::string &type, const std::string &lib = JLT_HANDLER_LIB,
