@@ -3,9 +3,9 @@
 // Loaded with LD_PRELOAD (libipmipreload.so) or linked into a test executable, this file's
 // open/ioctl/read/write/close take over the IPMI device paths whose node is a controller
 // simulator's UNIX socket (see ipmi_sim_wire.h for the rule and the packets). The descriptor the
-// caller gets is the connected socket itself, so poll() and select() report a queued message the
-// way the driver does, with no help from here. Every other path and descriptor goes straight to
-// the C library.
+// caller gets is an epoll instance over the connection and a timer (below), so poll() and
+// select() report a queued message the way the driver does, with no help from here. Every other
+// path and descriptor goes straight to the C library.
 //
 // The ioctls follow the driver (drivers/char/ipmi/ipmi_devintf.c): IPMICTL_SEND_COMMAND validates
 // the address and hands the request over; IPMICTL_RECEIVE_MSG(_TRUNC) takes the oldest queued
@@ -18,8 +18,8 @@
 // retries are spent: a response with the timeout completion code (0xC3), after (retries + 1) x
 // retry time, from IPMICTL_SEND_COMMAND_SETTIME or the open's timing parameters, the driver's
 // defaults (4 retries of 2000 ms) where those are unset. The controller's answer that comes after
-// that is dropped. For this the caller's descriptor is an epoll instance over the connection and
-// a timer armed for the earliest deadline, so that poll() and select() wake for either.
+// that is dropped; requests carry the driver's own sequence number to the controller, so that
+// answers are told apart. The timer is armed for the earliest deadline.
 
 #undef _FORTIFY_SOURCE
 
@@ -42,8 +42,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <initializer_list>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 #include <new>
 
