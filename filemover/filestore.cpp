@@ -195,9 +195,16 @@ int util_calculate_md5_checksum(const char *path, char *out, size_t len)
     if (path == nullptr || out == nullptr || len < kDigestHexSize)
         return -1;
 
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // Only a regular file has a digest. The open must not wait: a FIFO would block the request
+    // thread until some writer appeared, and a device could be read for ever.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
 
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     bool ok = ctx && EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) == 1;

@@ -47,8 +47,8 @@ int util_list_file(const char *path, void *buf, int len, int count_mode);
 long long util_get_file_size(const char *path);
 
 // MD5 digest of the file's content as 32 lower-case hexadecimal digits and a terminator in
-// out (len must be at least 33). 0, or -1 when the file cannot be opened or read or out is too
-// short.
+// out (len must be at least 33). 0, or -1 when the path (symbolic links followed) is not a
+// regular file, cannot be opened or read, or out is too short. Never waits for a FIFO.
 int util_calculate_md5_checksum(const char *path, char *out, size_t len);
 
 #endif

@@ -356,6 +356,8 @@ ssize_t tftp_rcv(tftp_control *ctl)
 
 int tftp_neo_option(tftp_control *ctl, ssize_t len)
 {
+    if (len < 2 || static_cast<size_t>(len) > ctl->buf_size)
+        return TFTP_FAILED;
     const char *p = reinterpret_cast<const char *>(ctl->buf) + 2;
     const char *end = reinterpret_cast<const char *>(ctl->buf) + len;
     while (p < end) {
@@ -398,7 +400,9 @@ int tftp_neo_option(tftp_control *ctl, ssize_t len)
 int tftp_process_data(tftp_control *ctl, ssize_t len)
 {
     ctl->progress = false;
-    if (len < 4) {
+    // The receive reports a datagram's whole length even when the buffer held only its head:
+    // such a packet cannot be read, whatever its kind.
+    if (len < 4 || static_cast<size_t>(len) > ctl->buf_size) {
         ctl->state = 1;
         return TFTP_FAILED;
     }

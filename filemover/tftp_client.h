@@ -102,12 +102,14 @@ ssize_t tftp_rcv(tftp_control *ctl);
 
 int tftp_resend(tftp_control *ctl);
 
-// Handles a received packet of len bytes. 0 to go on, TFTP_FAILED or TFTP_NO_SPACE (with
-// state 1).
+// Handles a received packet of len bytes (as tftp_rcv reported it). 0 to go on, TFTP_FAILED or
+// TFTP_NO_SPACE (with state 1). A packet shorter than 4 bytes or longer than the receive buffer
+// fails the transfer.
 int tftp_process_data(tftp_control *ctl, ssize_t len);
 
-// Reads the option acknowledgement in the receive buffer. 0, TFTP_NO_SPACE when the announced
-// size does not fit, TFTP_FAILED when an option value is unusable.
+// Reads the option acknowledgement of len bytes in the receive buffer. 0, TFTP_NO_SPACE when the
+// announced size does not fit, TFTP_FAILED when an option value is unusable or len does not lie
+// within the buffer.
 int tftp_neo_option(tftp_control *ctl, ssize_t len);
 
 int tftp_ack(tftp_control *ctl, uint16_t block);

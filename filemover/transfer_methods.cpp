@@ -72,6 +72,19 @@ std::string destination_uri(const char *local)
     return std::string("file:/") + local;
 }
 
+// Wipes a buffer that held a password when it goes out of scope, on every way out.
+class Wipe {
+public:
+    Wipe(void *p, size_t n) : p_(p), n_(n) {}
+    ~Wipe() { explicit_bzero(p_, n_); }
+    Wipe(const Wipe &) = delete;
+    Wipe &operator=(const Wipe &) = delete;
+
+private:
+    void *p_;
+    size_t n_;
+};
+
 // Copies text into a fixed field; false (field emptied) when it does not fit.
 bool fill(char *field, size_t size, const char *text)
 {
@@ -160,20 +173,17 @@ Answer transfer_sftp(const Call &call, const url_struct &url, const char *local,
     std::unique_ptr<xfer_thread_arg> arg(new xfer_thread_arg);
     memset(arg.get(), 0, sizeof *arg);
     sftp_date_struct &rec = arg->sftp_op;
+    const Wipe wipe(rec.passwd, sizeof rec.passwd);  // the worker has its own copy
     if (!fill(rec.hostname, sizeof rec.hostname, url.hostname) || !fill(rec.userid, sizeof rec.userid, url.userid) ||
         !fill(rec.passwd, sizeof rec.passwd, url.passwd) || !fill(rec.port, sizeof rec.port, url.port) ||
         !fill(rec.local_file_path, sizeof rec.local_file_path, local) ||
         !fill(rec.remote_file_path, sizeof rec.remote_file_path, url.path))
         return Fail(3, kBadSourceUri);
 
-    if (mode == Mode::Async) {
-        Answer answer = start_job(call, arg.get(), XFER_SFTP);
-        memset(rec.passwd, 0, sizeof rec.passwd);
-        return answer;
-    }
+    if (mode == Mode::Async)
+        return start_job(call, arg.get(), XFER_SFTP);
 
     sftp_read(&rec);
-    memset(rec.passwd, 0, sizeof rec.passwd);
     if (rec.status == SFTP_OK)
         return Ok(0);
     rec.message[sizeof rec.message - 1] = '\0';
@@ -189,14 +199,17 @@ Answer TransferViaURL(const Call &call)
     if (source == nullptr)
         return Fail(3, kBadSourceUri);
 
-    // A URI wrapped in double quotes is taken without them.
+    // A URI wrapped in double quotes is taken without them. The copy and the parsed URL hold the
+    // password: both are wiped on the way out.
     std::string uri(source);
+    const Wipe wipe_uri(&uri[0], uri.size());
     if (!uri.empty() && uri.back() == '"')
         uri.pop_back();
     if (!uri.empty() && uri.front() == '"')
         uri.erase(0, 1);
 
     url_struct url;
+    const Wipe wipe_url(url.passwd, sizeof url.passwd);
     if (parse_url(uri.c_str(), &url) != 0 || (strcmp(url.protocol, "tftp") != 0 && strcmp(url.protocol, "sftp") != 0))
         return Fail(3, kBadProtocol);
     // The password never reaches the log.
@@ -206,28 +219,21 @@ Answer TransferViaURL(const Call &call)
     // The file keeps the last component of the remote path; a name that could leave the store or
     // pass for a file-in-use marker is refused.
     const char *file = util_plain_file_name(util_get_file_from_uri(url.path));
-    if (file == nullptr) {
-        memset(url.passwd, 0, sizeof url.passwd);
+    if (file == nullptr)
         return Fail(3, kBadSourceUri);
-    }
 
     const Mode mode = transfer_mode(call.in);
-    if (mode == Mode::Invalid) {
-        memset(url.passwd, 0, sizeof url.passwd);
+    if (mode == Mode::Invalid)
         return Fail(3, "Invalid TransferOptions", CMPI_RC_ERR_INVALID_PARAMETER);
-    }
 
     char local[XFER_FILENAME_SIZE];
     const int n = util_full_name(FILE_STORE_DIR, file, local, sizeof local);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof local) {
-        memset(url.passwd, 0, sizeof url.passwd);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof local)
         return Fail(3, kBadSourceUri);
-    }
     util_create_file_store(FILE_STORE_DIR);
 
     Answer answer = strcmp(url.protocol, "tftp") == 0 ? transfer_tftp(call, url, local, mode)
                                                       : transfer_sftp(call, url, local, mode);
-    memset(url.passwd, 0, sizeof url.passwd);
     if (answer.rc == CMPI_RC_OK) {
         const std::string dest = destination_uri(local);
         add_out_text(call.out, "DestinationURI", dest.c_str());

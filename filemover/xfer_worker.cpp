@@ -3,9 +3,10 @@
 #include <dlfcn.h>
 #include <pthread.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "concretejob.h"
 #include "tavik_log.h"
@@ -13,7 +14,24 @@
 
 namespace {
 
-std::atomic<int> child_thread_num{0};
+// A worker runs this library's code until its body returns, and the end of its thread may still
+// call into libraries it used (their thread-exit handlers). So a worker counts as running until
+// its thread has ended altogether: workers are joinable, and one is taken off the list only once
+// joining it succeeds. An unload allowed on an empty list can never take code away from a worker.
+std::mutex workers_mutex;
+std::vector<pthread_t> workers;  // started and not yet joined; guarded by workers_mutex
+
+// Joins the workers that have ended; the number still running. workers_mutex is held.
+int reap_workers_locked()
+{
+    for (auto it = workers.begin(); it != workers.end();) {
+        if (pthread_tryjoin_np(*it, nullptr) == 0)
+            it = workers.erase(it);
+        else
+            ++it;
+    }
+    return static_cast<int>(workers.size());
+}
 
 void copy_text(char *field, size_t size, const char *text)
 {
@@ -21,12 +39,12 @@ void copy_text(char *field, size_t size, const char *text)
     field[size - 1] = '\0';
 }
 
-// Ends a worker: the count goes down as the very last step.
+// Ends a worker. Its record may hold a password: it is wiped before the memory goes back.
 void *worker_done(xfer_thread_arg *arg)
 {
+    explicit_bzero(arg, sizeof *arg);
     free(arg);
     tavik_log("Filetrans : tftp thread end");
-    child_thread_num.fetch_sub(1);
     return nullptr;
 }
 
@@ -78,27 +96,28 @@ int util_start_xfer_thread(const xfer_thread_arg *arg, xfer_kind kind)
         return -1;
     memcpy(copy, arg, sizeof *copy);
 
-    pthread_attr_t attr;
-    if (pthread_attr_init(&attr) != 0) {
+    // The list is held across the start, so a count never misses a worker being started.
+    std::lock_guard<std::mutex> lock(workers_mutex);
+    reap_workers_locked();
+    pthread_t tid;
+    if (pthread_create(&tid, nullptr, kind == XFER_SFTP ? start_sftp_xfer : start_xfer, copy) != 0) {
+        explicit_bzero(copy, sizeof *copy);
         free(copy);
         return -1;
     }
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    child_thread_num.fetch_add(1);
-    pthread_t tid;
-    const int rc = pthread_create(&tid, &attr, kind == XFER_SFTP ? start_sftp_xfer : start_xfer, copy);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
-        child_thread_num.fetch_sub(1);
-        free(copy);
-        return -1;
+    try {
+        workers.push_back(tid);
+    } catch (...) {
+        // Without a place on the list the worker could not be waited for: it runs detached.
+        pthread_detach(tid);
     }
     return 0;
 }
 
 int util_get_child_thread_num()
 {
-    return child_thread_num.load();
+    std::lock_guard<std::mutex> lock(workers_mutex);
+    return reap_workers_locked();
 }
 
 void *start_xfer(void *p)

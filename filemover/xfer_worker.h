@@ -32,15 +32,16 @@ enum xfer_kind { XFER_TFTP = 0, XFER_SFTP = 1 };
 // cannot be created, or its id is not usable.
 int util_create_xfer_job(char *inst_id, int size, int *jobid);
 
-// Starts a detached worker on a copy of arg. The running-worker count is raised before the
-// thread exists, so an unload check never sees 0 while a worker is being started. Returns 0,
+// Starts a worker on a copy of arg. A count taken meanwhile already includes it. Returns 0,
 // or -1 when the thread cannot be created (the count is then unchanged).
 int util_start_xfer_thread(const xfer_thread_arg *arg, xfer_kind kind);
 
-// Number of workers running now.
+// Number of workers whose threads have not ended yet. A worker leaves the count only once its
+// thread is gone, so 0 means that no worker can still run code of this library.
 int util_get_child_thread_num();
 
-// Worker bodies; arg is a heap copy made by util_start_xfer_thread, freed by the worker.
+// Worker bodies; arg is a heap copy made by util_start_xfer_thread, wiped and freed by the
+// worker.
 void *start_xfer(void *arg);
 void *start_sftp_xfer(void *arg);
 

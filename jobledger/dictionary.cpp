@@ -232,11 +232,18 @@ dictionary *dictionary_load_from_file(const char *path)
     FILE *f = std::fopen(path, "re");
     if (f == nullptr)
         return nullptr;
-    dictionary *d = dictionary_create(DICT_DEFAULT_SLOTS);
-    if (d == nullptr) {
-        std::fclose(f);
+    dictionary *d = dictionary_load_from_stream(f);
+    std::fclose(f);
+    return d;
+}
+
+dictionary *dictionary_load_from_stream(FILE *f)
+{
+    if (f == nullptr)
         return nullptr;
-    }
+    dictionary *d = dictionary_create(DICT_DEFAULT_SLOTS);
+    if (d == nullptr)
+        return nullptr;
 
     char line[DICT_LINE_SIZE];
     char section[DICT_LINE_SIZE] = "";
@@ -268,7 +275,6 @@ dictionary *dictionary_load_from_file(const char *path)
             continue;
         load_set(d, index, full_key, val);
     }
-    std::fclose(f);
     return d;
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,9 @@ void dictionary_unset(dictionary *d, const char *key);
 // A new table with the file's sections and entries; null when path is null or
 // the file cannot be read. An empty file gives an empty table.
 dictionary *dictionary_load_from_file(const char *path);
+
+// The same from an open stream, read to its end; the caller closes it.
+dictionary *dictionary_load_from_stream(FILE *f);
 
 // Replaces the file at path with the table's text form. The text is written
 // to a new file in the same directory which is then renamed over path, so a

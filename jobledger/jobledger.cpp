@@ -14,6 +14,9 @@
 #include <vector>
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "filelock.h"
@@ -197,11 +200,90 @@ void free_job_handler_locked()
         clear_slot(&h);
 }
 
+// Why a file or directory may have been written by someone other than this
+// process's user; empty when it cannot.
+std::string foreign_writer(const char *path, const struct stat &st)
+{
+    char why[160] = "";
+    if (st.st_uid != geteuid())
+        std::snprintf(why, sizeof why, "%s belongs to uid %u", path, static_cast<unsigned>(st.st_uid));
+    else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        std::snprintf(why, sizeof why, "%s is writable by group or others (mode %04o)", path,
+                      static_cast<unsigned>(st.st_mode & 07777));
+    return why;
+}
+
+enum RegistryState { REGISTRY_ABSENT, REGISTRY_LOADED, REGISTRY_UNTRUSTED };
+
+// Loads the registry if it can be trusted (see init_job); the reason into
+// *why when it cannot. A registry that does not exist or cannot be read is
+// absent. The file is checked through the descriptor it is read from, so it
+// cannot be swapped between the check and the read.
+RegistryState load_registry(DictPtr *reg, std::string *why)
+{
+    struct stat st;
+    if (lstat(JOB_DIR, &st) != 0)
+        return REGISTRY_ABSENT;
+    if (!S_ISDIR(st.st_mode)) {
+        *why = std::string(JOB_DIR) + " is not a directory";
+        return REGISTRY_UNTRUSTED;
+    }
+    *why = foreign_writer(JOB_DIR, st);
+    if (!why->empty())
+        return REGISTRY_UNTRUSTED;
+
+    // Non-blocking: a FIFO planted in place of the registry must not hang the
+    // open; it is refused below like any other file that is not regular.
+    const int fd = open(JOB_REGISTRY_FILE, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ELOOP)
+            return REGISTRY_ABSENT;
+        *why = std::string(JOB_REGISTRY_FILE) + " is a symbolic link";
+        return REGISTRY_UNTRUSTED;
+    }
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        *why = std::string(JOB_REGISTRY_FILE) + " is not a regular file";
+        return REGISTRY_UNTRUSTED;
+    }
+    *why = foreign_writer(JOB_REGISTRY_FILE, st);
+    if (!why->empty()) {
+        close(fd);
+        return REGISTRY_UNTRUSTED;
+    }
+    FILE *f = fdopen(fd, "r");
+    if (f == nullptr) {
+        close(fd);
+        return REGISTRY_ABSENT;
+    }
+    reg->reset(dictionary_load_from_stream(f));
+    std::fclose(f);
+    return *reg ? REGISTRY_LOADED : REGISTRY_ABSENT;
+}
+
+// Logs why the registry is not used, once for each new reason.
+void report_untrusted_registry(const std::string &why)
+{
+    static std::string last;  // guarded by handler_mutex
+    if (why == last)
+        return;
+    last = why;
+    if (!why.empty())
+        syslog(LOG_ERR, "ConcreteJob: job handlers not loaded, jobs left as they are: %s", why.c_str());
+}
+
+enum HandlerLoad { HANDLERS_LOADED = 0, HANDLERS_FAILED = 1, HANDLERS_UNTRUSTED = 2 };
+
 int init_job_handler_locked()
 {
-    DictPtr reg(dictionary_load_from_file(JOB_REGISTRY_FILE));
-    if (!reg)
-        return 0;
+    DictPtr reg;
+    std::string why;
+    const RegistryState state = load_registry(&reg, &why);
+    report_untrusted_registry(why);
+    if (state == REGISTRY_UNTRUSTED)
+        return HANDLERS_UNTRUSTED;
+    if (state == REGISTRY_ABSENT)
+        return HANDLERS_LOADED;
     const int count = util_get_sec_count(reg.get());
     if (count > MAX_JOB_HANDLERS)
         return 1;
@@ -387,10 +469,12 @@ int init_job_impl(ConcreteJob_data **jobs, int *count)
     if (!lock.held())
         return 1;
 
-    if (init_job_handler_locked() != 0) {
+    const int handlers = init_job_handler_locked();
+    if (handlers == HANDLERS_FAILED) {
         free_job_handler_locked();
         return 1;
     }
+    const bool walk = handlers == HANDLERS_LOADED;
     remove_stale_temp_files();
 
     DictPtr ledger(dictionary_load_from_file(JOB_LEDGER_FILE));
@@ -403,7 +487,7 @@ int init_job_impl(ConcreteJob_data **jobs, int *count)
     const std::vector<std::string> names = section_names(ledger.get());
     const std::string before = dictionary_to_text(ledger.get());
     for (const std::string &name : names) {
-        if (del_job(name.c_str(), ledger.get()) != 0)
+        if (walk && del_job(name.c_str(), ledger.get()) != 0)
             update_record(ledger.get(), name);
     }
     // A pass that changed nothing leaves the file alone: polling clients then
@@ -491,7 +575,7 @@ int init_job_handler()
 {
     std::lock_guard<std::mutex> guard(handler_mutex);
     try {
-        return init_job_handler_locked();
+        return init_job_handler_locked() == HANDLERS_FAILED ? 1 : 0;
     } catch (...) {
         return 1;
     }

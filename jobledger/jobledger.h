@@ -43,6 +43,13 @@ struct ConcreteJob_data {
 // hands back a copy of the remaining ones (array allocated with malloc, null
 // when there are none; the caller frees it). Returns 0 on success, 1 on
 // failure. A missing ledger file gives 0 records.
+//
+// The registry names libraries to load into this process, so it is used only
+// when nobody but this process's user can have written it: the registry and
+// its directory must belong to that user and not be writable by group or
+// others, and the registry must be a regular file. Otherwise no handler is
+// loaded, the records are handed back as they stand (none is refreshed or
+// removed), and the reason goes to syslog.
 int init_job(ConcreteJob_data **jobs, int *count);
 
 // Registers the entry's handler in the registry file. Called with the ledger
@@ -50,7 +57,8 @@ int init_job(ConcreteJob_data **jobs, int *count);
 int reg_job_handler(const ConcreteJob_entry *entry);
 
 // Loads every registered handler library not loaded yet. Returns 0 on
-// success (also when there is no registry), 1 on failure.
+// success (also when there is no registry, or when the registry cannot be
+// trusted: see init_job), 1 on failure.
 int init_job_handler();
 
 // Slot of the loaded handler of job_type, or -1.
@@ -68,8 +76,9 @@ int update_job_status(dictionary *ledger, int idx);
 // removed, 1 when it stays.
 int del_job(const char *section, dictionary *ledger);
 
-// Seconds of a "ddddddddhhmmss..." interval text: hh*3600 + mm*60 + ss; the
-// day count is not counted. -1 when the text does not start with 14 digits.
+// Seconds of a "ddddddddhhmmss..." interval text: dddddddd*86400 + hh*3600 +
+// mm*60 + ss, so a day counts as a day. -1 when the text does not start with
+// 14 digits.
 long get_expire_time(const char *interval);
 
 // Copies the record of section index idx into jobs[out]. Returns 0, or 1 when

@@ -220,9 +220,12 @@ TEST(FileStore, SizeAndMd5)
         ASSERT_EQ(0, util_calculate_md5_checksum("/var/tmp/million", out, sizeof out));
         EXPECT_STREQ("7707d6ae4e027c70eea2a935c2296f21", out);
 
-        EXPECT_EQ(-1, util_calculate_md5_checksum("/var/tmp/none", out, sizeof out));
-        // A directory opens but cannot be read: no digest may be reported for it.
-        EXPECT_EQ(-1, util_calculate_md5_checksum("/var/tmp", out, sizeof out));
+        // Only regular files have a digest: a FIFO without a writer must not block the caller,
+        // and a device is never read.
+        ASSERT_EQ(0, mkfifo("/var/tmp/fifo", 0600));
+        ASSERT_EQ(0, symlink("/var/tmp/fifo", "/var/tmp/fifolink"));
+        for (const char *path : {"/var/tmp/none", "/var/tmp", "/var/tmp/fifo", "/var/tmp/fifolink", "/dev/zero"})
+            EXPECT_EQ(-1, util_calculate_md5_checksum(path, out, sizeof out)) << path;
     });
 }
 

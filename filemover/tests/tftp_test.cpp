@@ -304,18 +304,28 @@ TEST(TftpOptionAck, BlocksLargerThanNegotiatedFail)
     });
 }
 
-TEST(TftpOptionAck, UnusableBlockSizeFails)
+// Acknowledgements that cannot be used end the transfer: block sizes the protocol does not
+// allow, and packets longer than the receive buffer, whose whole length the receive reports
+// though only their head was kept (they must not be read past the buffer).
+TEST(TftpOptionAck, UnusableAcknowledgementFails)
 {
-    for (const char *value : {"0", "4", "abc", ""}) {
-        nsfixture::Run([value] {
+    std::vector<Packet> oacks;
+    for (const char *value : {"0", "4", "abc", ""})
+        oacks.push_back(Oack({{"blksize", value}}));
+    for (size_t size : {1473u, 3000u, 65000u}) {  // the buffer holds 1468 + 4 bytes
+        oacks.push_back(Oack({{"blksize", "512"}}));
+        oacks.back().resize(size, 'x');
+    }
+    for (const Packet &oack : oacks) {
+        nsfixture::Run([&oack] {
             FakeServer s;
             {
                 Script script([&] {
                     Request rq;
                     ASSERT_TRUE(s.WaitRequest(&rq));
-                    ASSERT_TRUE(s.Send(Oack({{"blksize", value}})));
+                    ASSERT_TRUE(s.Send(oack));
                 });
-                EXPECT_EQ(TFTP_FAILED, Get("127.0.0.1", kLocal, Opts(s, 1468))) << value;
+                EXPECT_EQ(TFTP_FAILED, Get("127.0.0.1", kLocal, Opts(s, 1468))) << oack.size();
             }
             ExpectNoLeftovers();
         });
@@ -450,6 +460,36 @@ TEST(TftpTimeout, SilenceMidTransferResendsTheLastAck)
             EXPECT_EQ(TFTP_TIMED_OUT, Get("127.0.0.1", kLocal, Opts(s, 512, 1)));
         }
         EXPECT_GE(repeats, 4);
+        ExpectNoLeftovers();
+    });
+}
+
+// The five silent waits are a budget for the whole transfer, not renewed by the blocks that
+// arrive in between, and a wait lasts a fifth of the timeout the server acknowledged (raised here
+// from 1 to 2 s). The server answers only repeated packets: two waits of 200 ms before its
+// acknowledgement, two of 400 ms before block 1, and the fifth, after block 1, ends the transfer
+// although block 2 would complete the file.
+TEST(TftpTimeout, BudgetLastsForTheWholeTransferAtTheAcknowledgedPace)
+{
+    nsfixture::Run([] {
+        FakeServer s;
+        const auto start = Clock::now();
+        {
+            Script script([&] {
+                Request rq;
+                for (int i = 0; i < 3; ++i)
+                    ASSERT_TRUE(s.WaitRequest(&rq)) << "request, then repeated";
+                ASSERT_TRUE(s.Send(Oack({{"timeout", "2"}, {"tsize", "600"}})));
+                for (int i = 0; i < 3; ++i)
+                    ASSERT_TRUE(s.ExpectAck(0)) << "ACK 0, then repeated";
+                ASSERT_TRUE(s.Send(Data(1, Bytes(512, 'b'))));
+                for (int i = 0; i < 2; ++i)
+                    ASSERT_TRUE(s.ExpectAck(1)) << "ACK 1, then repeated";
+                s.Send(Data(2, Bytes(88, 'c')));
+            });
+            EXPECT_EQ(TFTP_TIMED_OUT, Get("127.0.0.1", kLocal, Opts(s, 512, 1)));
+        }
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(1450)) << "2 x 200 ms, then 3 x 400 ms";
         ExpectNoLeftovers();
     });
 }

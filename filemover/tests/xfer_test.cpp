@@ -63,7 +63,7 @@ bool WorkersDone(int seconds)
 TEST(XferStatus, CodesBecomeJobStates)
 {
     nsfixture::Run([] {
-        ASSERT_EQ(0, mkdir("/tmp/sfcb", 0777));
+        ASSERT_EQ(0, mkdir("/tmp/sfcb", 0755));
         struct Case {
             int code, state;
             const char *text;
@@ -113,7 +113,7 @@ TEST(XferStatus, UnusableIdsAndFiles)
         EXPECT_EQ(1, util_write_xfer_status(1, XFER_STATUS_COMPLETED));
         EXPECT_EQ(1, getXferStatus("FileTransfer-1", &state, text, sizeof text));
 
-        ASSERT_EQ(0, mkdir("/tmp/sfcb", 0777));
+        ASSERT_EQ(0, mkdir("/tmp/sfcb", 0755));
         ASSERT_EQ(0, util_write_xfer_status(0, XFER_STATUS_COMPLETED));
         for (const char *id : {"FileTransfer", "FileTransfer-", "FileTransfer-x", "FileTransfer-0x",
                                "FileTransfer--0", "FileTransfer-+0", "FileTransfer-99999999999"}) {
@@ -187,7 +187,7 @@ xfer_thread_arg TftpArg(int jobid, const std::string &port, const std::string &r
 TEST(XferWorker, RunningCountStaysExact)
 {
     nsfixture::Run([] {
-        ASSERT_EQ(0, mkdir("/tmp/sfcb", 0777));
+        ASSERT_EQ(0, mkdir("/tmp/sfcb", 0755));
         ASSERT_EQ(0, util_get_child_thread_num());
 
         // Workers held by a server that never answers (one second each).
@@ -261,7 +261,7 @@ TEST(XferJob, TftpJobCompletes)
 {
     nsfixture::Run(
         [] {
-            ASSERT_EQ(0, mkdir("/tmp/sfcb", 0777));
+            ASSERT_EQ(0, mkdir("/tmp/sfcb", 0755));
             ASSERT_EQ(0, mkdir("/tmp/served", 0755));
             const std::string content(300000, 'j');
             ASSERT_TRUE(tftptest::WriteServedFile("/tmp/served/fw.bin", content));
@@ -327,7 +327,7 @@ TEST(XferJob, FailuresShowAsExceptions)
 {
     nsfixture::Run(
         [] {
-            ASSERT_EQ(0, mkdir("/tmp/sfcb", 0777));
+            ASSERT_EQ(0, mkdir("/tmp/sfcb", 0755));
             ASSERT_EQ(0, util_create_file_store(FILE_STORE_DIR));
             LedgerView ledger;
 
@@ -398,7 +398,7 @@ TEST(XferJob, FailuresShowAsExceptions)
 TEST(XferJob, NoLedgerLibrary)
 {
     nsfixture::Run([] {
-        ASSERT_EQ(0, mkdir("/tmp/sfcb", 0777));
+        ASSERT_EQ(0, mkdir("/tmp/sfcb", 0755));
         char id[XFER_JOB_ID_SIZE];
         int jobid = -1;
         EXPECT_EQ(1, util_create_xfer_job(id, sizeof id, &jobid));  // empty /lib/cim

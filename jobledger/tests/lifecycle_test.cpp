@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "dictionary.h"
@@ -196,6 +197,31 @@ TEST(JobExpiry, AllowedAgesCleanupsAndTheWalk)
     });
 }
 
+// A record goes once its age exceeds the allowed age, not when it reaches it. Ages count from
+// the second the ledger is read in; a pass that straddles a second boundary is repeated.
+TEST(JobExpiry, RemovedOnlyOnceOlderThanAllowed)
+{
+    nsfixture::Run([] {
+        make_dirs();
+        write_file(kRegistry, registry_section("T") + "\n");
+        const std::string ninety = "00000000000130.000000:000", zero = "00000000000000.000000:000";
+        const std::vector<std::pair<long, std::string>> ages = {{299, ""},    {300, ""}, {301, ""}, {90, ninety},
+                                                                {91, ninety}, {0, zero}, {1, zero}};
+        Strings kept;
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            const long t0 = now();
+            std::string ledger;
+            for (size_t i = 0; i < ages.size(); ++i)
+                ledger += done_record(static_cast<int>(i), "T-" + std::to_string(i), ages[i].first, ages[i].second);
+            write_file(kLedger, ledger + "\n");
+            kept = ids(refresh());
+            if (now() == t0)
+                break;
+        }
+        EXPECT_EQ((Strings{"T-0", "T-1", "T-3", "T-5"}), kept);
+    });
+}
+
 TEST(JobExpiry, HandEditedRecordsNeitherCrashNorDisturbOthers)
 {
     nsfixture::Run([] {
@@ -231,6 +257,52 @@ TEST(JobExpiry, HandEditedRecordsNeitherCrashNorDisturbOthers)
         EXPECT_EQ(4, out[4].job_state);  // type "NoDash" has no handler
         EXPECT_EQ("T-0", create(entry("T")));
     });
+}
+
+// The registry names libraries the CIMOM loads. One that anybody but the CIMOM's user may have
+// written names none: the jobs stay as they are and the reason is logged, once. Trusted again,
+// it is used again.
+TEST(JobHandlers, RegistryOthersCouldWriteLoadsNothing)
+{
+    const std::vector<std::pair<std::string, void (*)()>> cases = {
+        {"/tmp/sfcb is writable by group or others (mode 0777)", [] { chmod("/tmp/sfcb", 0777); }},
+        {"/tmp/sfcb belongs to uid 1", [] { ASSERT_EQ(0, chown("/tmp/sfcb", 1, 0)); }},
+        {"ConcreteJob.reg is writable by group or others (mode 0620)", [] { chmod(kRegistry, 0620); }},
+        {"ConcreteJob.reg belongs to uid 1", [] { ASSERT_EQ(0, chown(kRegistry, 1, 0)); }},
+        {"ConcreteJob.reg is a symbolic link",
+         [] { ASSERT_TRUE(rename(kRegistry, "/tmp/sfcb/r") == 0 && symlink("r", kRegistry) == 0); }},
+        // A FIFO must neither hang the refresh nor be read.
+        {"ConcreteJob.reg is not a regular file", [] { ASSERT_TRUE(unlink(kRegistry) == 0 && mkfifo(kRegistry, 0600) == 0); }},
+    };
+    for (const auto &c : cases) {
+        nsfixture::Run(
+            [&c] {
+                SyslogCatcher syslog;
+                make_dirs();
+                const std::string ledger = section("ID-0", {{"instanceid", "T-0"}, {"jobstate", "4"}}) +
+                                           done_record(1, "T-1", 1000) + "\n";
+                write_file(kLedger, ledger);
+                write_file(kRegistry, registry_section("T") + "\n");
+                answer("T-0", 0, 7, "Process Completed");
+                ASSERT_NO_FATAL_FAILURE(c.second());
+                for (int pass = 0; pass < 2; ++pass)
+                    EXPECT_EQ((Strings{"T-0", "T-1"}), ids(refresh())) << c.first;
+                EXPECT_EQ(ledger, read_file(kLedger));
+                EXPECT_TRUE(log_lines("update").empty() && log_lines("cleanup").empty());
+                const Strings logged = syslog.Take();
+                ASSERT_EQ(1u, logged.size()) << "once, not at every refresh";
+                EXPECT_NE(std::string::npos, logged[0].find(c.first)) << logged[0];
+
+                unlink(kRegistry);
+                write_file(kRegistry, registry_section("T") + "\n");
+                ASSERT_TRUE(chmod(kRegistry, 0644) == 0 && chown("/tmp/sfcb", 0, 0) == 0 && chmod("/tmp/sfcb", 0755) == 0);
+                const auto out = refresh();
+                ASSERT_EQ((Strings{"T-0"}), ids(out));
+                EXPECT_EQ(7, out[0].job_state);
+                EXPECT_EQ((Strings{"T-1"}), log_lines("cleanup"));
+            },
+            nsfixture::Options{"", {}, 30});
+    }
 }
 
 TEST(JobHandlers, MissingLedgerAndBadRegistrations)

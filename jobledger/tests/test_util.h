@@ -12,7 +12,13 @@
 #include <string>
 #include <utility>
 #include <vector>
+#include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "concretejob.h"
 
@@ -42,12 +48,39 @@ inline bool exists(const std::string &path)
 
 inline long now() { return static_cast<long>(std::time(nullptr)); }
 
-// /tmp/sfcb as the provider start-up makes it, /tmp/jlt for the test handler.
+// /tmp/sfcb as the provider start-up makes it (writable by its owner only),
+// /tmp/jlt for the test handler.
 inline void make_dirs()
 {
-    mkdir("/tmp/sfcb", 0777);
+    mkdir("/tmp/sfcb", 0755);
+    chmod("/tmp/sfcb", 0755);
     mkdir("/tmp/jlt", 0777);
 }
+
+// What the code under test sends to syslog, caught at /dev/log. Inside an nsfixture body only:
+// /dev is covered with a tmpfs of the body's private mount namespace.
+class SyslogCatcher {
+public:
+    SyslogCatcher() : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0))
+    {
+        sockaddr_un sa{AF_UNIX, "/dev/log"};
+        EXPECT_EQ(0, mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755")) << std::strerror(errno);
+        EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa)) << std::strerror(errno);
+    }
+    ~SyslogCatcher() { close(fd_); }
+    // The messages that arrived since the last call.
+    std::vector<std::string> Take()
+    {
+        std::vector<std::string> lines;
+        char buf[2048];
+        for (ssize_t n; (n = recv(fd_, buf, sizeof buf, 0)) > 0;)
+            lines.emplace_back(buf, static_cast<size_t>(n));
+        return lines;
+    }
+
+private:
+    int fd_;
+};
 
 inline ConcreteJob_entry entry(const std::string &type, const std::string &lib = JLT_HANDLER_LIB,
                                const std::string &update = "jlt_update", const std::string &cleanup = "jlt_cleanup")

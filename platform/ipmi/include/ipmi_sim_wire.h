@@ -14,18 +14,20 @@
 //     5..6   channel
 //     7      slave address (IPMB; 0 for the system interface)
 //     8      LUN
-//     9..16  message id
-//     17     network function
-//     18     command
-//     19..20 data length (at most 272)
-//     21..   data
+//     9..16  message id (the caller's)
+//     17..20 sequence number: the driver's own number of the request on this connection
+//     21     network function
+//     22     command
+//     23..24 data length (at most 272)
+//     25..   data
 //
 //   message  (controller -> client), queued for IPMICTL_RECEIVE_MSG(_TRUNC):
 //     0      kind = 2
 //     1..4   receive type (1 response, 2 event, 3 command)
-//     5..    as a request from offset 1: address, message id, network function (the response's:
-//            request | 1), command, data length, data (a response's data starts with the
-//            completion code)
+//     5..    as a request from offset 1: address, message id, sequence number (a response's
+//            is its request's; 0 in anything else), network function (the response's: request
+//            | 1), command, data length, data (a response's data starts with the completion
+//            code)
 //
 //   events   (client -> controller), sent for IPMICTL_SET_GETS_EVENTS_CMD:
 //     0      kind = 3
@@ -42,7 +44,7 @@
 namespace ipmisim {
 
 constexpr size_t kMaxData = 272;  // IPMI_MAX_MSG_LENGTH of the driver
-constexpr size_t kHeaderSize = 21;
+constexpr size_t kHeaderSize = 25;
 constexpr size_t kMaxPacket = kHeaderSize + 4 + kMaxData;
 
 enum Kind : uint8_t { kRequest = 1, kMessage = 2, kGetsEvents = 3 };
@@ -65,12 +67,30 @@ struct Packet {
   int32_t recv_type = kResponse;
   Address addr;
   int64_t msgid = 0;
+  uint32_t seq = 0;  // see the layout above
   uint8_t netfn = 0;
   uint8_t cmd = 0;
   uint16_t data_len = 0;
   uint8_t data[kMaxData] = {};
   bool gets_events = false;  // kGetsEvents only
 };
+
+// The response message to req: its address, message id and sequence number, the response's
+// network function (req's | 1), its command, and len bytes of data (the completion code first),
+// cut to kMaxData.
+inline Packet ResponseTo(const Packet& req, const uint8_t* data, size_t len) {
+  Packet msg;
+  msg.kind = kMessage;
+  msg.recv_type = kResponse;
+  msg.addr = req.addr;
+  msg.msgid = req.msgid;
+  msg.seq = req.seq;
+  msg.netfn = static_cast<uint8_t>(req.netfn | 1);
+  msg.cmd = req.cmd;
+  msg.data_len = static_cast<uint16_t>(len < kMaxData ? len : kMaxData);
+  if (msg.data_len > 0) std::memcpy(msg.data, data, msg.data_len);
+  return msg;
+}
 
 namespace detail {
 inline void Put(uint8_t* p, uint64_t v, int bytes) {
@@ -105,11 +125,12 @@ inline size_t Encode(const Packet& pkt, uint8_t* out) {
   out[off + 6] = pkt.addr.slave_addr;
   out[off + 7] = pkt.addr.lun;
   Put(out + off + 8, static_cast<uint64_t>(pkt.msgid), 8);
-  out[off + 16] = pkt.netfn;
-  out[off + 17] = pkt.cmd;
-  Put(out + off + 18, pkt.data_len, 2);
-  std::memcpy(out + off + 20, pkt.data, pkt.data_len);
-  return off + 20 + pkt.data_len;
+  Put(out + off + 16, pkt.seq, 4);
+  out[off + 20] = pkt.netfn;
+  out[off + 21] = pkt.cmd;
+  Put(out + off + 22, pkt.data_len, 2);
+  std::memcpy(out + off + 24, pkt.data, pkt.data_len);
+  return off + 24 + pkt.data_len;
 }
 
 // Reads a packet; false when buf does not hold exactly one well-formed packet.
@@ -130,18 +151,19 @@ inline bool Decode(const uint8_t* buf, size_t len, Packet* pkt) {
   } else if (pkt->kind != kRequest) {
     return false;
   }
-  if (len < off + 20) return false;
+  if (len < off + 24) return false;
   pkt->addr.type = static_cast<int32_t>(Get(buf + off, 4));
   pkt->addr.channel = static_cast<int16_t>(Get(buf + off + 4, 2));
   pkt->addr.slave_addr = buf[off + 6];
   pkt->addr.lun = buf[off + 7];
   pkt->msgid = static_cast<int64_t>(Get(buf + off + 8, 8));
-  pkt->netfn = buf[off + 16];
-  pkt->cmd = buf[off + 17];
-  const size_t n = Get(buf + off + 18, 2);
-  if (n > kMaxData || len != off + 20 + n) return false;
+  pkt->seq = static_cast<uint32_t>(Get(buf + off + 16, 4));
+  pkt->netfn = buf[off + 20];
+  pkt->cmd = buf[off + 21];
+  const size_t n = Get(buf + off + 22, 2);
+  if (n > kMaxData || len != off + 24 + n) return false;
   pkt->data_len = static_cast<uint16_t>(n);
-  std::memcpy(pkt->data, buf + off + 20, n);
+  std::memcpy(pkt->data, buf + off + 24, n);
   return true;
 }
 

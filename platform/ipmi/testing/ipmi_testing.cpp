@@ -72,16 +72,7 @@ void MountPrivateDev() {
 }
 
 ipmisim::Packet Response(const ipmisim::Packet& req, const std::vector<uint8_t>& data) {
-  ipmisim::Packet msg;
-  msg.kind = ipmisim::kMessage;
-  msg.recv_type = ipmisim::kResponse;
-  msg.addr = req.addr;
-  msg.msgid = req.msgid;
-  msg.netfn = static_cast<uint8_t>(req.netfn | 1);
-  msg.cmd = req.cmd;
-  msg.data_len = static_cast<uint16_t>(std::min(data.size(), ipmisim::kMaxData));
-  std::memcpy(msg.data, data.data(), msg.data_len);
-  return msg;
+  return ipmisim::ResponseTo(req, data.data(), data.size());
 }
 
 FakeController::FakeController(std::string path, Handler handler)

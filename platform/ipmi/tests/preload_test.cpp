@@ -10,6 +10,7 @@
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -201,6 +202,68 @@ TEST(IpmiPreload, InvalidRequestsAreRefusedAndNeverSent) {
     EXPECT_EQ(EINVAL, errno);
     EXPECT_EQ(-1, write(fd, &byte, 1));
     EXPECT_EQ(EINVAL, errno);
+    close(fd);
+  });
+}
+
+long NowMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+// The driver answers a request the controller leaves unanswered: a response with the timeout
+// completion code once the request's retries are spent, by its own timing or else the open's.
+// The controller's answer that comes later is dropped; one in time stops the timer. The request
+// data says what the controller does: 0 ignore it, 1 answer at once, 2 answer after a second.
+TEST(IpmiPreload, TheDriverAnswersWhatTheControllerIgnores) {
+  nsfixture::Run([] {
+    ASSERT_NO_FATAL_FAILURE(ipmitest::MountPrivateDev());
+    FakeController bmc(kDev, [](const Packet& req) {
+      if (req.data[0] == 0) return Reaction{};
+      if (req.data[0] == 2) usleep(1000 * 1000);
+      return Reaction{{Response(req, {0x00, req.data[0]})}};
+    });
+    const int fd = open(kDev, O_RDWR);
+    ASSERT_GE(fd, 0);
+    ipmi_timing_parms timing = {0, 1};
+    ASSERT_EQ(0, ioctl(fd, IPMICTL_GET_TIMING_PARMS_CMD, &timing));
+    EXPECT_TRUE(timing.retries == -1 && timing.retry_time_ms == 0) << "unset: the driver's defaults apply";
+    timing = {2, 150};
+    ASSERT_EQ(0, ioctl(fd, IPMICTL_SET_TIMING_PARMS_CMD, &timing));
+
+    struct Step {
+      unsigned char action;
+      bool own_timing;  // no retries, 100 ms
+      std::vector<unsigned char> reply;
+      long min_ms, max_ms;
+    };
+    const Step steps[] = {
+        {0, false, {IPMI_TIMEOUT_COMPLETION_CODE}, 440, 5000},  // after 3 x 150 ms
+        {2, true, {IPMI_TIMEOUT_COMPLETION_CODE}, 90, 400},     // the late answer is dropped
+        {1, false, {0x00, 0x01}, 0, 5000},                      // no timeout follows
+    };
+    for (const Step& step : steps) {
+      Request r(0x3a, 0x64, {step.action});
+      ipmi_req_settime own = {r.req, 0, 100};
+      const long start = NowMs();
+      ASSERT_EQ(0, step.own_timing ? ioctl(fd, IPMICTL_SEND_COMMAND_SETTIME, &own)
+                                   : ioctl(fd, IPMICTL_SEND_COMMAND, &r.req));
+      ASSERT_TRUE(Readable(fd, 5000));
+      const long took = NowMs() - start;
+      EXPECT_TRUE(took >= step.min_ms && took < step.max_ms) << int{step.action} << ": " << took << " ms";
+      Receive rx;
+      ASSERT_EQ(0, ioctl(fd, IPMICTL_RECEIVE_MSG_TRUNC, &rx.recv)) << std::strerror(errno);
+      EXPECT_TRUE(rx.recv.recv_type == IPMI_RESPONSE_RECV_TYPE && rx.recv.msgid == 22444 &&
+                  rx.recv.msg.netfn == 0x3b && rx.recv.msg.cmd == 0x64);
+      EXPECT_EQ(step.reply, rx.Data()) << int{step.action};
+      // Whatever comes within the next 1.2 s (the late answer) is not delivered.
+      Receive more;
+      if (Readable(fd, 1200)) {
+        EXPECT_NE(0, ioctl(fd, IPMICTL_RECEIVE_MSG_TRUNC, &more.recv)) << int{step.action};
+      }
+    }
+    EXPECT_EQ(3u, bmc.Requests().size()) << "each request reached the controller once";
     close(fd);
   });
 }

@@ -122,6 +122,8 @@ SLPError Converge(Handle* h, uint8_t reply_function,
                   const std::function<bool(const uint8_t* body, size_t len)>& take) {
   Sockets sockets;
   if (!sockets.Open(h->interfaces)) return SLP_NETWORK_INIT_FAILED;
+  // Room for the largest UDP datagram, on the heap: callers' threads may have small stacks.
+  std::vector<uint8_t> buf(65536);
   const uint16_t xid = NewXid();
   std::set<std::string> responders;
   std::string pr_list;
@@ -143,15 +145,15 @@ SLPError Converge(Handle* h, uint8_t reply_function,
       if (ready <= 0) continue;
       for (const pollfd& p : pfds) {
         if ((p.revents & POLLIN) == 0) continue;
-        uint8_t buf[65536];
         sockaddr_in from;
         socklen_t from_len = sizeof from;
-        const ssize_t n = recvfrom(p.fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &from_len);
-        if (n <= 0) continue;
+        const ssize_t n = recvfrom(p.fd, buf.data(), buf.size(), MSG_DONTWAIT | MSG_TRUNC,
+                                   reinterpret_cast<sockaddr*>(&from), &from_len);
+        if (n <= 0 || static_cast<size_t>(n) > buf.size()) continue;
         slpwire::Header hdr;
         const uint8_t* body;
         size_t body_len;
-        if (!slpwire::DecodeHeader(buf, static_cast<size_t>(n), &hdr, &body, &body_len) ||
+        if (!slpwire::DecodeHeader(buf.data(), static_cast<size_t>(n), &hdr, &body, &body_len) ||
             hdr.function != reply_function || hdr.xid != xid) {
           continue;
         }

@@ -97,12 +97,13 @@ class Server {
 
   // Answers one packet of a client; false when the client is to be dropped.
   bool Serve(int client) {
-    uint8_t buf[ipmisim::kMaxPacket + 1];
-    const ssize_t n = recv(client, buf, sizeof buf, MSG_DONTWAIT);
+    uint8_t buf[ipmisim::kMaxPacket];
+    // The packet's whole length: one longer than the buffer arrived cut and is not read.
+    const ssize_t n = recv(client, buf, sizeof buf, MSG_DONTWAIT | MSG_TRUNC);
     if (n < 0) return errno == EAGAIN || errno == EINTR;
     if (n == 0) return false;
     ipmisim::Packet req;
-    if (!ipmisim::Decode(buf, static_cast<size_t>(n), &req)) {
+    if (static_cast<size_t>(n) > sizeof buf || !ipmisim::Decode(buf, static_cast<size_t>(n), &req)) {
       fprintf(stderr, "tavik-sim: node %d: dropped a malformed packet of %zd bytes\n", cfg_.node, n);
       return true;
     }
@@ -125,15 +126,7 @@ class Server {
     }
     if (!reply) return true;
 
-    ipmisim::Packet msg;
-    msg.kind = ipmisim::kMessage;
-    msg.recv_type = ipmisim::kResponse;
-    msg.addr = req.addr;
-    msg.msgid = req.msgid;
-    msg.netfn = static_cast<uint8_t>(req.netfn | 1);
-    msg.cmd = req.cmd;
-    msg.data_len = static_cast<uint16_t>(std::min(reply->size(), ipmisim::kMaxData));
-    std::memcpy(msg.data, reply->data(), msg.data_len);
+    const ipmisim::Packet msg = ipmisim::ResponseTo(req, reply->data(), reply->size());
     uint8_t out[ipmisim::kMaxPacket];
     const size_t len = ipmisim::Encode(msg, out);
     return send(client, out, len, MSG_NOSIGNAL) == static_cast<ssize_t>(len);
