@@ -192,5 +192,9 @@ CmpiStatus HwCkvmProvider::invokeMethod(const CmpiContext &, CmpiResult &, const
 
 }  // namespace KVMProvider
 
+// The factory macros of the published CMPI headers leave the status parameter unused.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
 CMProviderBase(HwCkvmProvider)
 CMInstanceMIFactory(KVMProvider::HwCkvmProvider, HwCkvmProvider)
+#pragma GCC diagnostic pop

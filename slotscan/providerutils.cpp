@@ -128,7 +128,7 @@ CMPIEnumeration *CMPICIMInst::enumerateInstances(const CMPIBroker *broker, const
     if (op == nullptr || ctx == nullptr)
         return nullptr;
     CMPIStatus rc = {CMPI_RC_OK, nullptr};
-    CMPIEnumeration *en = CBEnumInstances(broker, ctx, op, nullptr, &rc);
+    CMPIEnumeration *en = broker->bft->enumerateInstances(broker, ctx, op, nullptr, &rc);
     return rc.rc == CMPI_RC_OK ? en : nullptr;
 }
 
