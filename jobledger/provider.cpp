@@ -22,8 +22,9 @@ constexpr const char *kKeyName = "InstanceID";
 void ConcreteJobInit()
 {
     struct stat st;
+    // Only the CIMOM's user may add or replace files there (the ledger and its registry).
     if (lstat(JOB_DIR, &st) != 0)
-        mkdir(JOB_DIR, 0777);
+        mkdir(JOB_DIR, 0755);
 }
 
 // Property lists are matched without regard to case; no list means all.
