@@ -192,8 +192,8 @@ TEST(PCIInfoProvider, SlotsAndBoard)
         EXPECT_EQ("PCIe Slot 3, Tag 3", slots.PropertyText(2, "SlotAllInfo"));
         const Outcome board = p.EnumInstances(kNs, "QelvoSG_SystemBoard");
         ASSERT_EQ(1u, board.instances.size()) << board.Describe();
-        EXPECT_EQ("00QB7K1", board.PropertyText(0, "Name"));
-        EXPECT_EQ("QB7K00042", board.PropertyText(0, "SerialNumber"));
+        EXPECT_EQ("VNL24-MB", board.PropertyText(0, "Name"));
+        EXPECT_EQ("QVB000427", board.PropertyText(0, "SerialNumber"));
     });
 }
 
