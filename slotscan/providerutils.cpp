@@ -164,16 +164,18 @@ void CMPICIMInst::getPropertyVal(const CMPIInstance *inst, const std::string &na
         value = d.value.uint16;
 }
 
-void CMPICIMInst::getPropertyVal(const CMPIInstance *inst, const std::string &name, CMPIUint8 &value)
+bool CMPICIMInst::getPropertyVal(const CMPIInstance *inst, const std::string &name, CMPIUint8 &value)
 {
     slog("getPropertyVal uint8 getting the property value");
     value = 0;
     CMPIData d;
-    if (Read(inst, name, CMPI_uint8, &d)) {
+    const bool read = Read(inst, name, CMPI_uint8, &d);
+    if (read) {
         slog("getPropertyVal uint8 the value is not null");
         value = d.value.uint8;
     }
     slog("getPropertyVal uint8 returning");
+    return read;
 }
 
 void CMPICIMInst::getPropertyVal(const CMPIInstance *inst, const std::string &name, std::string &value)
