@@ -3,7 +3,6 @@
 // arguments and the values they carry. Every case runs against the provider
 // built with the platform's CMPI headers and against the same source built with
 // the published ones.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -403,48 +402,6 @@ TEST_P(SampleProviderTest, DeletingAWidgetDropsItsLinks) {
   // alpha's Peer was beta; now its first child is gamma.
   EXPECT_EQ(cmpiharness::KeyText(provider_->GetInstance(alpha.get()).Property(0, "Peer").data().value.ref, "Name"),
             "gamma");
-}
-
-// ------------------------------------------- property and indication MIs
-
-TEST_P(SampleProviderTest, PropertyAndIndicationStubsServeTheProvidersFunctions) {
-  using PropertyFactory = CMPIPropertyMI *(*)(const CMPIBroker *, const CMPIContext *, CMPIStatus *);
-  using IndicationFactory = CMPIIndicationMI *(*)(const CMPIBroker *, const CMPIContext *, CMPIStatus *);
-  void *lib = dlopen(GetParam(), RTLD_NOW | RTLD_NOLOAD);
-  ASSERT_NE(lib, nullptr);
-  auto make_property = reinterpret_cast<PropertyFactory>(dlsym(lib, "SampleWidget_Create_PropertyMI"));
-  auto make_indication = reinterpret_cast<IndicationFactory>(dlsym(lib, "SampleWidget_Create_IndicationMI"));
-  dlclose(lib);
-  ASSERT_NE(make_property, nullptr);
-  ASSERT_NE(make_indication, nullptr);
-
-  cmpinative::RequestScope scope;
-  CMPIContext *ctx = provider_->context();
-  CMPIStatus st = {CMPI_RC_OK, nullptr};
-  CMPIPropertyMI *prop = make_property(provider_->broker(), ctx, &st);
-  ASSERT_NE(prop, nullptr);
-  EXPECT_STREQ(prop->ft->miName, "propertySampleWidget");
-  PathPtr beta = Widget("beta");
-  CMPIResult *rslt = cmpinative::new_result();
-  auto release = [](CMPIResult *r) { return CMRelease(r); };
-  std::unique_ptr<CMPIResult, decltype(release)> owned(rslt, release);
-  EXPECT_EQ(prop->ft->getProperty(prop, ctx, rslt, beta.get(), "Size").rc, CMPI_RC_OK);
-  EXPECT_EQ(prop->ft->getProperty(prop, ctx, rslt, beta.get(), "Colour").rc, CMPI_RC_ERR_NO_SUCH_PROPERTY);
-  EXPECT_EQ(prop->ft->getProperty(prop, ctx, rslt, Widget("omega").get(), "Size").rc, CMPI_RC_ERR_NOT_FOUND);
-  const std::vector<CMPIData> got = cmpinative::result_contents(rslt).data;
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].type, CMPI_uint16);
-  EXPECT_EQ(got[0].value.uint16, 20);
-
-  CMPIIndicationMI *ind = make_indication(provider_->broker(), ctx, &st);
-  ASSERT_NE(ind, nullptr);
-  EXPECT_STREQ(ind->ft->miName, "IndicationSampleWidget");
-  EXPECT_EQ(ind->ft->authorizeFilter(ind, ctx, nullptr, "Sample_Widget", beta.get(), "root").rc, CMPI_RC_OK);
-  EXPECT_EQ(ind->ft->authorizeFilter(ind, ctx, nullptr, "Sample_Gadget", beta.get(), "root").rc,
-            CMPI_RC_ERR_INVALID_CLASS);
-  EXPECT_EQ(ind->ft->mustPoll(ind, ctx, nullptr, "Sample_Widget", beta.get()).rc, CMPI_RC_ERR_NOT_SUPPORTED);
-  EXPECT_EQ(prop->ft->cleanup(prop, ctx, 1).rc, CMPI_RC_OK);
-  EXPECT_EQ(ind->ft->cleanup(ind, ctx, 1).rc, CMPI_RC_OK);
 }
 
 }  // namespace

@@ -9,8 +9,8 @@
  *   - methods of Sample_Widget: Inspect, SetPinned, Survey, Relay, Stats;
  *   - the association Sample_WidgetLink (roles Parent and Child) between
  *     widgets;
- *   - the property Size of a widget (property MI), and indication filters on
- *     Sample_Widget that it neither polls nor raises (indication MI).
+ *   - property and indication MIs made by the published stubs, which serve
+ *     nothing.
  * Provider "SampleBroken" has an instance MI factory that always fails.
  *
  * The initial widgets are alpha, beta and gamma, linked alpha->beta,
@@ -44,7 +44,7 @@
 #define BASE_TIME 1700000000000000ULL
 #define ONE_DAY 86400000000ULL
 
-enum { KIND_INSTANCE, KIND_METHOD, KIND_ASSOCIATION, KIND_PROPERTY, KIND_INDICATION, KINDS };
+enum { KIND_INSTANCE, KIND_METHOD, KIND_ASSOCIATION, KINDS };
 
 struct widget {
   int used;
@@ -789,94 +789,54 @@ static CMPIStatus WidgetReferenceNames(CMPIAssociationMI *mi, const CMPIContext 
   return walk_links(ctx, rslt, op, NULL, resultClass, role, NULL, NULL, REFERENCE_NAMES);
 }
 
-/* -------------------------------------------------------------- property */
+/* ------------------------------------------------- property and indication */
 
+/* The property and indication MIs exist to be made by the published stubs;
+ * they serve nothing. */
 static CMPIStatus WidgetPropertyCleanup(CMPIPropertyMI *mi, const CMPIContext *ctx, CMPIBoolean terminating) {
-  (void)mi;
-  (void)ctx;
-  (void)terminating;
+  (void)mi, (void)ctx, (void)terminating;
   CMReturn(CMPI_RC_OK);
 }
 
 static CMPIStatus WidgetSetProperty(CMPIPropertyMI *mi, const CMPIContext *ctx, const CMPIResult *rslt,
                                     const CMPIObjectPath *op, const char *name, const CMPIData data) {
-  (void)mi;
-  (void)ctx;
-  (void)rslt;
-  (void)op;
-  (void)name;
-  (void)data;
-  CMReturnWithChars(_broker, CMPI_RC_ERR_NOT_SUPPORTED, "widgets are changed whole");
+  (void)mi, (void)ctx, (void)rslt, (void)op, (void)name, (void)data;
+  CMReturn(CMPI_RC_ERR_NOT_SUPPORTED);
 }
 
-/* A widget's Size; any other property is unknown. */
 static CMPIStatus WidgetGetProperty(CMPIPropertyMI *mi, const CMPIContext *ctx, const CMPIResult *rslt,
                                     const CMPIObjectPath *op, const char *name) {
-  int i;
-  CMPIUint16 size = 0;
-  (void)mi;
-  (void)ctx;
-  if (name == NULL || strcasecmp(name, "Size") != 0) CMReturn(CMPI_RC_ERR_NO_SUCH_PROPERTY);
-  pthread_mutex_lock(&state_lock);
-  i = find_widget(string_key(op, "Name"));
-  if (i >= 0) size = widgets[i].size;
-  pthread_mutex_unlock(&state_lock);
-  if (i < 0) CMReturn(CMPI_RC_ERR_NOT_FOUND);
-  CMReturnData(rslt, &size, CMPI_uint16);
-  CMReturnDone(rslt);
-  CMReturn(CMPI_RC_OK);
+  (void)mi, (void)ctx, (void)rslt, (void)op, (void)name;
+  CMReturn(CMPI_RC_ERR_NOT_SUPPORTED);
 }
 
-/* ------------------------------------------------------------ indication */
-
 static CMPIStatus WidgetIndicationCleanup(CMPIIndicationMI *mi, const CMPIContext *ctx, CMPIBoolean terminating) {
-  (void)mi;
-  (void)ctx;
-  (void)terminating;
+  (void)mi, (void)ctx, (void)terminating;
   CMReturn(CMPI_RC_OK);
 }
 
 static CMPIStatus WidgetAuthorizeFilter(CMPIIndicationMI *mi, const CMPIContext *ctx, const CMPISelectExp *filter,
                                         const char *className, const CMPIObjectPath *op, const char *owner) {
-  (void)mi;
-  (void)ctx;
-  (void)filter;
-  (void)op;
-  (void)owner;
-  if (className == NULL || strcasecmp(className, WIDGET_CLASS) != 0) CMReturn(CMPI_RC_ERR_INVALID_CLASS);
-  CMReturn(CMPI_RC_OK);
+  (void)mi, (void)ctx, (void)filter, (void)className, (void)op, (void)owner;
+  CMReturn(CMPI_RC_ERR_NOT_SUPPORTED);
 }
 
 static CMPIStatus WidgetMustPoll(CMPIIndicationMI *mi, const CMPIContext *ctx, const CMPISelectExp *filter,
                                  const char *className, const CMPIObjectPath *op) {
-  (void)mi;
-  (void)ctx;
-  (void)filter;
-  (void)className;
-  (void)op;
+  (void)mi, (void)ctx, (void)filter, (void)className, (void)op;
   CMReturn(CMPI_RC_ERR_NOT_SUPPORTED);
 }
 
 static CMPIStatus WidgetActivateFilter(CMPIIndicationMI *mi, const CMPIContext *ctx, const CMPISelectExp *filter,
                                        const char *className, const CMPIObjectPath *op, CMPIBoolean first) {
-  (void)mi;
-  (void)ctx;
-  (void)filter;
-  (void)className;
-  (void)op;
-  (void)first;
-  CMReturn(CMPI_RC_OK);
+  (void)mi, (void)ctx, (void)filter, (void)className, (void)op, (void)first;
+  CMReturn(CMPI_RC_ERR_NOT_SUPPORTED);
 }
 
 static CMPIStatus WidgetDeActivateFilter(CMPIIndicationMI *mi, const CMPIContext *ctx, const CMPISelectExp *filter,
                                          const char *className, const CMPIObjectPath *op, CMPIBoolean last) {
-  (void)mi;
-  (void)ctx;
-  (void)filter;
-  (void)className;
-  (void)op;
-  (void)last;
-  CMReturn(CMPI_RC_OK);
+  (void)mi, (void)ctx, (void)filter, (void)className, (void)op, (void)last;
+  CMReturn(CMPI_RC_ERR_NOT_SUPPORTED);
 }
 
 /* ------------------------------------------------------------- factories */
@@ -890,8 +850,8 @@ static CMPIStatus WidgetDeActivateFilter(CMPIIndicationMI *mi, const CMPIContext
 CMInstanceMIStub(Widget, SampleWidget, _broker, factory_seen(KIND_INSTANCE))
 CMMethodMIStub(Widget, SampleWidget, _broker, factory_seen(KIND_METHOD))
 CMAssociationMIStub(Widget, SampleWidget, _broker, factory_seen(KIND_ASSOCIATION))
-CMPropertyMIStub(Widget, SampleWidget, _broker, factory_seen(KIND_PROPERTY))
-CMIndicationMIStub(Widget, SampleWidget, _broker, factory_seen(KIND_INDICATION))
+CMPropertyMIStub(Widget, SampleWidget, _broker, CMNoHook)
+CMIndicationMIStub(Widget, SampleWidget, _broker, CMNoHook)
 #pragma GCC diagnostic pop
 
 /* A provider whose instance MI cannot be created. */
