@@ -15,8 +15,8 @@ struct Providers {
 };
 
 Providers &Live() {
-  static Providers *p = new Providers;  // outlives every provider, whatever the exit order
-  return *p;
+  static Providers providers;
+  return providers;
 }
 
 }  // namespace
