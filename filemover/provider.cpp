@@ -83,7 +83,8 @@ void FileTransferServiceInit()
     if (util_get_child_thread_num() <= 0)
         release_all_active_locks(FILE_STORE_DIR, XFER_LOCK_OWNER);
     struct stat st;
-    if (stat(XFER_STATUS_DIR, &st) != 0 && mkdir(XFER_STATUS_DIR, 0777) != 0)
+    // Only the CIMOM's user may add or replace files there (status files, the job ledger).
+    if (stat(XFER_STATUS_DIR, &st) != 0 && mkdir(XFER_STATUS_DIR, 0755) != 0)
         tavik_log("Filetrans : FileTransfer mkdir /tmp/sfcb failed");
 }
 
@@ -282,6 +283,10 @@ static CMPIStatus FileTransferServiceInvokeMethod(CMPIMethodMI *, const CMPICont
     return status_of(answer.rc, answer.rc != CMPI_RC_OK ? answer.message.c_str() : nullptr);
 }
 
+// The CMPI stubs leave the factories' context and status parameters unused.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
 CMInstanceMIStub(FileTransferService, FileTransferService, broker, (void)0)
 
 CMMethodMIStub(FileTransferService, FileTransferService, broker, FileTransferServiceInit())
+#pragma GCC diagnostic pop

@@ -1,6 +1,7 @@
 #include "ipmi_datastore.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -26,16 +27,36 @@ std::mutex &SessionLock() {
   return lock;
 }
 
-void Entering(const char *op) { std::printf("%s Entering \n", op); }
+// The store's traces on standard output. libslotscan builds this source with
+// IPMI_DATASTORE_QUIET: its copy of the store writes nothing.
+__attribute__((format(printf, 1, 2))) void Trace(const char *format, ...) {
+#ifdef IPMI_DATASTORE_QUIET
+  (void)format;
+#else
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+#endif
+}
+
+void Entering(const char *op) { Trace("%s Entering \n", op); }
 
 int Exiting(const char *op, unsigned char status, int result) {
-  std::printf("%s Exiting: %x : %x\n", op, status, static_cast<unsigned>(result));
+  Trace("%s Exiting: %x : %x\n", op, status, static_cast<unsigned>(result));
   return result;
 }
 
 void Step(const char *step, unsigned char status, int result) {
-  std::printf("%s : %x : %x\n", step, status, static_cast<unsigned>(result));
+  Trace("%s : %x : %x\n", step, status, static_cast<unsigned>(result));
 }
+
+// Every reply is received whole (a controller may send more than an operation uses); only the
+// bytes the operation defines are taken from it.
+struct Reply {
+  unsigned char bytes[IPMI_REPLY_MAX] = {};
+  unsigned short len = sizeof bytes;
+};
 
 // The first bytes of every request: the vendor's number and the operation.
 size_t Header(unsigned char *req, uint8_t op) {
@@ -61,6 +82,36 @@ int SendStore(unsigned char &status, const unsigned char *req, size_t len, unsig
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------- replies
+
+namespace datastore_reply {
+
+bool Handle(const unsigned char *reply, size_t len, uint32_t *handle) {
+  if (reply == nullptr || len <= 6) return false;
+  uint32_t h = 0;
+  for (size_t i = 0; i < 4 && 4 + i < len; ++i) h |= static_cast<uint32_t>(reply[4 + i]) << (8 * i);
+  *handle = h;
+  return true;
+}
+
+int Data(const unsigned char *reply, size_t len, size_t wanted, const unsigned char **data) {
+  if (reply == nullptr || len < 6) return -1;
+  const size_t copied = std::min<size_t>(GetLe(reply + 4, 2), wanted);
+  if (copied > len - 6) return -1;  // claims more than it carries
+  *data = reply + 6;
+  return static_cast<int>(copied);
+}
+
+bool FileSize(const unsigned char *reply, size_t len, uint32_t *size) {
+  if (reply == nullptr || len < 8) return false;
+  *size = GetLe(reply + 4, 4);
+  return true;
+}
+
+int Written(const unsigned char *reply, size_t len) { return reply != nullptr && len >= 5 ? reply[4] : -1; }
+
+}  // namespace datastore_reply
 
 // ------------------------------------------------------------------------------- transport
 
@@ -111,17 +162,13 @@ int IpmiDataStore::Open(unsigned char &status, accessType access, characteristic
   req[n++] = request;
   // The name, cut to 25 characters and zero-padded; the byte after it stays zero.
   std::memcpy(req + n, name.data(), std::min(name.size(), kMaxFileName));
-  unsigned char reply[8] = {};
-  unsigned short reply_len = sizeof reply;
-  int rc = SendStore(status, req, sizeof req, reply, &reply_len);
+  Reply reply;
+  int rc = SendStore(status, req, sizeof req, reply.bytes, &reply.len);
   if (rc == 0 && status == 0) {
-    // The handle is bytes 4-7: a reply without all of them carries none.
-    if (reply_len >= 8) {
-      handle_ = GetLe(reply + 4, 4);
+    if (datastore_reply::Handle(reply.bytes, reply.len, &handle_))
       file_open_ = true;
-    } else {
+    else
       rc = -1;
-    }
   }
   return Exiting("Open", status, rc);
 }
@@ -137,16 +184,15 @@ int IpmiDataStore::Read(unsigned char &status, unsigned char *dest, uint8_t coun
   PutLe(req + n, offset, 2);
   n += 4;  // 16-bit offset and two zero bytes
   req[n++] = count;
-  unsigned char reply[6 + 255] = {};
-  unsigned short reply_len = static_cast<unsigned short>(6 + count);
-  const int rc = SendStore(status, req, sizeof req, reply, &reply_len);
-  if (rc != 0 || status != 0 || reply_len < 6) return Exiting("Read", status, -1);
-  const size_t claimed = GetLe(reply + 4, 2);
-  const size_t copied = std::min<size_t>(claimed, count);
-  // A reply that claims more bytes than it carries is not taken.
-  if (copied > static_cast<size_t>(reply_len - 6)) return Exiting("Read", status, -1);
-  std::memcpy(dest, reply + 6, copied);
-  return Exiting("Read", status, static_cast<int>(copied));
+  Reply reply;
+  const int rc = SendStore(status, req, sizeof req, reply.bytes, &reply.len);
+  if (rc != 0 || status != 0) return Exiting("Read", status, -1);
+  // Never more than asked for, whatever the reply claims or carries beyond it.
+  const unsigned char *data = nullptr;
+  const int copied = datastore_reply::Data(reply.bytes, reply.len, count, &data);
+  if (copied < 0) return Exiting("Read", status, -1);
+  std::memcpy(dest, data, static_cast<size_t>(copied));
+  return Exiting("Read", status, copied);
 }
 
 int IpmiDataStore::Write(unsigned char &status, const unsigned char *src, uint8_t count, uint16_t offset) {
@@ -162,12 +208,10 @@ int IpmiDataStore::Write(unsigned char &status, const unsigned char *src, uint8_
   n += 4;
   std::memcpy(req + n, src, count);
   n += count;
-  unsigned char reply[6] = {};
-  unsigned short reply_len = sizeof reply;
-  const int rc = SendStore(status, req, n, reply, &reply_len);
-  // The reply is the status, the vendor's number and the count written: 5 bytes.
-  if (rc != 0 || status != 0 || reply_len != 5) return Exiting("Write", status, -1);
-  return Exiting("Write", status, reply[4]);
+  Reply reply;
+  const int rc = SendStore(status, req, n, reply.bytes, &reply.len);
+  if (rc != 0 || status != 0) return Exiting("Write", status, -1);
+  return Exiting("Write", status, datastore_reply::Written(reply.bytes, reply.len));
 }
 
 int IpmiDataStore::WriteDefaults(unsigned char &status) {
@@ -178,9 +222,8 @@ int IpmiDataStore::WriteDefaults(unsigned char &status) {
   unsigned char req[8] = {};
   const size_t n = Header(req, kDataStoreWriteDefaultsOp);
   PutLe(req + n, handle_, 4);
-  unsigned char reply[8] = {};
-  unsigned short reply_len = sizeof reply;
-  return Exiting("WriteDefaults", status, SendStore(status, req, sizeof req, reply, &reply_len));
+  Reply reply;
+  return Exiting("WriteDefaults", status, SendStore(status, req, sizeof req, reply.bytes, &reply.len));
 }
 
 int IpmiDataStore::Close(unsigned char &status) {
@@ -191,9 +234,8 @@ int IpmiDataStore::Close(unsigned char &status) {
   unsigned char req[8] = {};
   const size_t n = Header(req, kDataStoreCloseOp);
   PutLe(req + n, handle_, 4);
-  unsigned char reply[8] = {};
-  unsigned short reply_len = sizeof reply;
-  return Exiting("Close", status, SendStore(status, req, sizeof req, reply, &reply_len));
+  Reply reply;
+  return Exiting("Close", status, SendStore(status, req, sizeof req, reply.bytes, &reply.len));
 }
 
 int IpmiDataStore::QuerySize(unsigned char &status, const std::string &name, uint32_t &size) {
@@ -204,16 +246,10 @@ int IpmiDataStore::QuerySize(unsigned char &status, const std::string &name, uin
   size_t n = Header(req, kDataStoreQuerySizeOp);
   std::memcpy(req + n, name.data(), name.size());
   n += name.size();
-  unsigned char reply[8] = {};
-  unsigned short reply_len = sizeof reply;
-  int rc = SendStore(status, req, n, reply, &reply_len);
-  if (rc == 0 && status == 0) {
-    if (reply_len >= 8) {
-      size = GetLe(reply + 4, 4);
-    } else {
-      rc = -1;  // no size in the reply
-    }
-  }
+  Reply reply;
+  int rc = SendStore(status, req, n, reply.bytes, &reply.len);
+  if (rc == 0 && status == 0 && !datastore_reply::FileSize(reply.bytes, reply.len, &size))
+    rc = -1;  // no size in the reply
   return Exiting("QuerySize", status, rc);
 }
 
@@ -225,9 +261,8 @@ int IpmiDataStore::DeleteFile(unsigned char &status, const std::string &name) {
   size_t n = Header(req, kDataStoreDeleteOp);
   std::memcpy(req + n, name.data(), name.size());
   n += name.size();
-  unsigned char reply[8] = {};
-  unsigned short reply_len = sizeof reply;
-  return Exiting("DeleteFile", status, SendStore(status, req, n, reply, &reply_len));
+  Reply reply;
+  return Exiting("DeleteFile", status, SendStore(status, req, n, reply.bytes, &reply.len));
 }
 
 // ------------------------------------------------------------------------------ whole files
@@ -246,8 +281,7 @@ int IpmiDataStore::ReadChunks(unsigned char &status, unsigned char *dest, size_t
     const bool failed = r < 0 || (status != 0 && status != kStatusNoFailure);
     if (failed && allow_large_blocks_ && MAX_KCS_BUFF_SIZE.load() > kKcsSmallBlock) {
       MAX_KCS_BUFF_SIZE.store(kKcsSmallBlock);
-      std::printf("KCS block size dropping to lower 58 byte limit. (Read) %x : %x\n", static_cast<unsigned>(r),
-                  status);
+      Trace("KCS block size dropping to lower 58 byte limit. (Read) %x : %x\n", static_cast<unsigned>(r), status);
       chunk = kKcsSmallBlock;
       want = static_cast<uint8_t>(std::min<size_t>(chunk, size - offset));
       r = Read(status, dest + offset, want, static_cast<uint16_t>(offset));
@@ -258,9 +292,9 @@ int IpmiDataStore::ReadChunks(unsigned char &status, unsigned char *dest, size_t
       return r < 0 ? r : -1;
     }
     if (check_zero_start && first) {
-      std::printf("Checking for a non-zero config file.\n");
+      Trace("Checking for a non-zero config file.\n");
       if (std::all_of(dest + offset, dest + offset + r, [](unsigned char b) { return b == 0; })) {
-        std::printf("Zero start found in config file.\n");
+        Trace("Zero start found in config file.\n");
         return 0;
       }
     }
@@ -356,7 +390,7 @@ int IpmiDataStore::WriteFile(unsigned char &status, const std::string &name, con
   std::lock_guard<std::mutex> hold(SessionLock());
   status = 0;
   if (data.empty()) {
-    std::printf(" Exiting  no write\n");
+    Trace(" Exiting  no write\n");
     return 0;
   }
   // The open request carries a 16-bit size and writes 16-bit offsets.
@@ -381,8 +415,8 @@ int IpmiDataStore::WriteFile(unsigned char &status, const std::string &name, con
     const bool failed = w < 0 || (write_status != 0 && write_status != kStatusNoFailure);
     if (failed && allow_large_blocks_ && MAX_KCS_BUFF_SIZE.load() > kKcsSmallBlock) {
       MAX_KCS_BUFF_SIZE.store(kKcsSmallBlock);
-      std::printf("KCS block size dropping to lower 58 byte limit. (Write) %x : %x\n", static_cast<unsigned>(w),
-                  write_status);
+      Trace("KCS block size dropping to lower 58 byte limit. (Write) %x : %x\n", static_cast<unsigned>(w),
+            write_status);
       chunk = kKcsSmallBlock;
       want = static_cast<uint8_t>(std::min<size_t>(chunk, data.size() - offset));
       w = Write(write_status, data.data() + offset, want, static_cast<uint16_t>(offset));

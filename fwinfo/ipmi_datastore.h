@@ -8,6 +8,10 @@
 //
 // One store session at a time per process: ReadFile and WriteFile hold a process-wide lock from
 // opening the device to closing it, so concurrent callers cannot close each other's descriptor.
+//
+// Replies are received whole and may be longer than an operation needs; the bytes it defines
+// are taken, and never more data than was asked for. The operations trace their steps on
+// standard output, except in a build with IPMI_DATASTORE_QUIET (libslotscan's).
 #ifndef QELVO_FWINFO_IPMI_DATASTORE_H
 #define QELVO_FWINFO_IPMI_DATASTORE_H
 
@@ -38,6 +42,23 @@ int sendIPMICMD(unsigned char cmd, const unsigned char *data, unsigned short len
 // sendIPMICMD, also handing back the reply's completion code (0 when there was no reply).
 int sendIPMI(unsigned char &status, unsigned char cmd, const unsigned char *data, unsigned short len,
              unsigned char *reply, unsigned short *reply_len, unsigned char netfn);
+
+// What the store's replies carry: the completion code, the vendor's number (bytes 1-3), then
+// the operation's own bytes. Each reader takes a reply as received, of any length, and reads
+// nothing beyond it.
+namespace datastore_reply {
+// Open: a reply longer than 6 bytes carries the file handle in bytes 4-7 (bytes it lacks read as
+// zero). False for a shorter reply.
+bool Handle(const unsigned char *reply, size_t len, uint32_t *handle);
+// Read: the count in bytes 4-5 and the data from byte 6. The number of bytes to copy (the
+// smaller of the count and `wanted`), with *data at them; -1 for a reply shorter than 6 bytes
+// or one that carries fewer bytes than that number.
+int Data(const unsigned char *reply, size_t len, size_t wanted, const unsigned char **data);
+// Query size: bytes 4-7. False for a reply shorter than 8 bytes.
+bool FileSize(const unsigned char *reply, size_t len, uint32_t *size);
+// Write: the count written, byte 4; -1 for a reply shorter than 5 bytes.
+int Written(const unsigned char *reply, size_t len);
+}  // namespace datastore_reply
 
 class IpmiDataStore {
  public:

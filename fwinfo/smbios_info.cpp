@@ -49,5 +49,9 @@ SmbiosInfoProvider::SmbiosInfoProvider(const CmpiBroker &mbp, const CmpiContext 
 
 }  // namespace SmbiosInfo
 
+// The factory macros of the published CMPI headers leave the status parameter unused.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
 CMProviderBase(SmbiosInfoProvider)
 CMInstanceMIFactory(SmbiosInfo::SmbiosInfoProvider, SmbiosInfoProvider)
+#pragma GCC diagnostic pop

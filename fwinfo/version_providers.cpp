@@ -110,6 +110,9 @@ BiosVersionProvider::BiosVersionProvider(const CmpiBroker &mbp, const CmpiContex
 
 }  // namespace BiosInfo
 
+// The factory macros of the published CMPI headers leave the status parameter unused.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
 CMProviderBase(BMCVersionProvider)
 CMInstanceMIFactory(BMCInfo::BMCVersionProvider, BMCVersionProvider)
 
@@ -118,3 +121,4 @@ CMInstanceMIFactory(pDraviInfo::PDraviVersionProvider, PDraviVersionProvider)
 
 CMProviderBase(BiosVersionProvider)
 CMInstanceMIFactory(BiosInfo::BiosVersionProvider, BiosVersionProvider)
+#pragma GCC diagnostic pop

@@ -22,8 +22,9 @@ constexpr const char *kKeyName = "InstanceID";
 void ConcreteJobInit()
 {
     struct stat st;
+    // Only the CIMOM's user may add or replace files there (the ledger and its registry).
     if (lstat(JOB_DIR, &st) != 0)
-        mkdir(JOB_DIR, 0777);
+        mkdir(JOB_DIR, 0755);
 }
 
 // Property lists are matched without regard to case; no list means all.
@@ -66,7 +67,8 @@ CMPIObjectPath *make_job_objpath(const CMPIObjectPath *ref, const ConcreteJob_da
     rc.rc = CMPI_RC_OK;
     CMPIObjectPath *op = CMNewObjectPath(_broker, ns_chars, kClassName, &rc);
     if (op == nullptr || rc.rc != CMPI_RC_OK) {
-        CMSetStatusWithChars(_broker, status, CMPI_RC_ERR_FAILED, "Create CMPIObjectPath failed.");
+        if (status != nullptr)
+            CMSetStatusWithChars(_broker, status, CMPI_RC_ERR_FAILED, "Create CMPIObjectPath failed.");
         return nullptr;
     }
     rc = CMAddKey(op, kKeyName, job.inst_id, CMPI_chars);
@@ -84,7 +86,8 @@ CMPIInstance *make_job_inst(const CMPIObjectPath *ref, const ConcreteJob_data &j
     CMPIStatus rc = {CMPI_RC_OK, nullptr};
     CMPIInstance *inst = CMNewInstance(_broker, op, &rc);
     if (inst == nullptr || rc.rc != CMPI_RC_OK) {
-        CMSetStatusWithChars(_broker, status, CMPI_RC_ERR_FAILED, "Create CMPIInstance failed.");
+        if (status != nullptr)
+            CMSetStatusWithChars(_broker, status, CMPI_RC_ERR_FAILED, "Create CMPIInstance failed.");
         return nullptr;
     }
 
@@ -260,6 +263,10 @@ static CMPIStatus Qelvo_ConcreteJobProviderInvokeMethod(CMPIMethodMI *, const CM
     CMReturnWithChars(_broker, CMPI_RC_ERR_NOT_SUPPORTED, "Method Not Supported");
 }
 
+// The CMPI stubs leave the factories' context and status parameters unused.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
 CMInstanceMIStub(Qelvo_ConcreteJobProvider, Qelvo_ConcreteJobProvider, _broker, ConcreteJobInit())
 
 CMMethodMIStub(Qelvo_ConcreteJobProvider, Qelvo_ConcreteJobProvider, _broker, ConcreteJobInit())
+#pragma GCC diagnostic pop

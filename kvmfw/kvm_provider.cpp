@@ -1,13 +1,14 @@
+// HwCkvmProvider and its transport: the KVM device's firmware version over IPMI.
 #include "kvm_provider.h"
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "ipmi.h"
+#include "kvm_reply.h"
 
 namespace KVMProvider {
 
@@ -20,8 +21,7 @@ namespace {
 
 constexpr char kClassName[] = "QelvoSG_CKVMFirmwareElement";
 constexpr char kDeviceId[] = "ckvm1";
-constexpr unsigned char kVersionRequest[6] = {0xF5, 0x68, 0x10, 0x1D, 0x01, 0x00};
-constexpr size_t kVersionBytes = 16;
+constexpr unsigned char kVersionRequest[6] = {0xF5, 0x68, kVersionBytes, 0x1D, 0x01, 0x00};
 
 }  // namespace
 
@@ -56,12 +56,8 @@ std::string GetCkvmFWVersion() {
                                    kNetFnApp);
   // Nothing else is asked of the device until the next version read.
   disconnect_kcs();
-  // A reply without the bytes read counts as a failed request, as a refusal does.
-  if (rc != 0 || reply_len < 2 || reply[0] != 0 || reply[1] == 0xFF) return " ";
-  // The bytes read, up to the first zero: never more than were read, nor than the reply holds.
-  const size_t avail = std::min<size_t>(kVersionBytes, reply_len - 1u);
-  const char *text = reinterpret_cast<const char *>(reply + 1);
-  return std::string(text, strnlen(text, avail));
+  // A failed exchange counts as a refusal.
+  return rc == 0 ? VersionOfReply(reply, reply_len) : " ";
 }
 
 CmpiStatus GetDevices(const char *id, std::vector<ckvmfwInfo *> &out) {
@@ -192,5 +188,9 @@ CmpiStatus HwCkvmProvider::invokeMethod(const CmpiContext &, CmpiResult &, const
 
 }  // namespace KVMProvider
 
+// The factory macros of the published CMPI headers leave the status parameter unused.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
 CMProviderBase(HwCkvmProvider)
 CMInstanceMIFactory(KVMProvider::HwCkvmProvider, HwCkvmProvider)
+#pragma GCC diagnostic pop

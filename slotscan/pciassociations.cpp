@@ -43,17 +43,31 @@ std::string ClassOf(const CMPIObjectPath *op)
     return c != nullptr ? c : "";
 }
 
-// The functions, device list first, whose uiNumber is `number`.
-std::vector<const sPciDevices *> FunctionsWith(const TPciDevInfo &scan, uint16_t number)
+// The functions, device list first, whose field (uiNumber or slotNumber) is `number`.
+std::vector<const sPciDevices *> FunctionsWith(const TPciDevInfo &scan, uint16_t sPciDevices::*field,
+                                               uint16_t number)
 {
     std::vector<const sPciDevices *> out;
     for (const auto *list : {&scan.deviceList, &scan.bridgeList}) {
         for (const sPciDevices &d : *list) {
-            if (d.uiNumber == number)
+            if (d.*field == number)
                 out.push_back(&d);
         }
     }
     return out;
+}
+
+// The functions paired with the slot whose Number is `number` (none for 0).
+std::vector<const sPciDevices *> FunctionsInSlot(const TPciDevInfo &scan, uint16_t number)
+{
+    if (number == 0)
+        return {};
+    return FunctionsWith(scan, &sPciDevices::slotNumber, number);
+}
+
+std::vector<const sPciDevices *> FunctionsOnBoard(const TPciDevInfo &scan)
+{
+    return FunctionsWith(scan, &sPciDevices::uiNumber, 0);
 }
 
 // The slot instances of the inventory, through the broker (served by this provider).
@@ -94,9 +108,7 @@ std::vector<Peer> PeersOf(const Request &req, const CMPIObjectPath *op, bool ins
     *source = nullptr;
     Smbios *smbios = ProcessSmbios();
     const std::string cls = ClassOf(op);
-    // The scan also settles the process's slot information the rules below read.
     TPciDevInfo scan(CLASS_PCIDEVICE, smbios);
-    const bool slotted = TPciDevInfo::SlotIDRetrievalType() != kSlotIDNone;
 
     if (IsFunctionClass(cls.c_str())) {
         slog("PCIInfoProviderAssociators - found one of the dependents [%s]", cls.c_str());
@@ -105,16 +117,16 @@ std::vector<Peer> PeersOf(const Request &req, const CMPIObjectPath *op, bool ins
             return peers;
         slog("GetDeviceFromSlotAssocInstances bus [%d] device [%d] function [%d]", fn->bus, fn->device, fn->function);
         *source = FunctionPath(req.broker, *fn);
-        if (fn->uiNumber != 0) {
+        if (fn->slotNumber != 0) {
             for (CMPIInstance *slot : SlotInstances(req)) {
-                const CMPIUint16 number = NumberOf(slot);
-                if (!slotted || number == 0 || number != fn->uiNumber)
+                if (NumberOf(slot) != fn->slotNumber)
                     continue;
                 peers.push_back({CLASS_DEVICE_IN_SLOT, kDependent, kAntecedent,
                                  CMPICIMInst().getObjectPathFromInstance(slot), slot, CLASS_SYSTEM_SLOT, nullptr});
             }
             slog("GetSlotFromDeviceAssocInstances returning from the routine");
-        } else {
+        }
+        if (fn->uiNumber == 0) {
             TSysBrd board(smbios);
             peers.push_back({CLASS_ONBOARD_DEVICE, kDependent, kAntecedent,
                              board.getObjectPath(req.broker, kInventoryNamespace, CLASS_SYSTEM_BOARD),
@@ -128,11 +140,11 @@ std::vector<Peer> PeersOf(const Request &req, const CMPIObjectPath *op, bool ins
         TSlotInfo slots(smbios);
         *source = slots.getObjectPath(req.broker, kInventoryNamespace, CLASS_SYSTEM_SLOT, index + 1);
         const uint16_t number = smbios->table9[static_cast<size_t>(index)].slotID;
-        if (!slotted || number == 0) {
+        if (number == 0) {
             slog("GetDeviceFromSlotAssocInstances not creating path for slotnum [%d]", number);
             return peers;
         }
-        for (const sPciDevices *fn : FunctionsWith(scan, number)) {
+        for (const sPciDevices *fn : FunctionsInSlot(scan, number)) {
             peers.push_back({CLASS_DEVICE_IN_SLOT, kAntecedent, kDependent, FunctionPath(req.broker, *fn),
                              instances ? FunctionInstance(req.broker, *fn) : nullptr, FunctionClass(*fn),
                              CLASS_SSPCICONTROLLER});
@@ -143,7 +155,7 @@ std::vector<Peer> PeersOf(const Request &req, const CMPIObjectPath *op, bool ins
         if (!KeysMatch(op, board_path))
             return peers;
         *source = board_path;
-        for (const sPciDevices *fn : FunctionsWith(scan, 0)) {
+        for (const sPciDevices *fn : FunctionsOnBoard(scan)) {
             peers.push_back({CLASS_ONBOARD_DEVICE, kAntecedent, kDependent, FunctionPath(req.broker, *fn),
                              instances ? FunctionInstance(req.broker, *fn) : nullptr, FunctionClass(*fn),
                              CLASS_OBDPCICONTROLLER});
@@ -179,6 +191,7 @@ void MakeDeviceSlotAssociation(const Request &req, const TPciDevInfo &scan)
         slog("MakeDeviceSlotAssociation was not able to get instances of system slot");
         return;
     }
+    // Only what the table ties by bus: without bus addresses the enumeration lists no pair.
     const bool slotted = TPciDevInfo::SlotIDRetrievalType() != kSlotIDNone;
     for (CMPIInstance *slot = cim.getNextInstance(req.broker, req.ctx, en); slot != nullptr;
          slot = cim.getNextInstance(req.broker, req.ctx, en)) {
@@ -187,7 +200,7 @@ void MakeDeviceSlotAssociation(const Request &req, const TPciDevInfo &scan)
         if (!slotted || number == 0)
             continue;
         CMPIObjectPath *slot_path = cim.getObjectPathFromInstance(slot);
-        for (const sPciDevices *fn : FunctionsWith(scan, number)) {
+        for (const sPciDevices *fn : FunctionsWith(scan, &sPciDevices::uiNumber, number)) {
             slog("CreateDeviceSlotAssociation found match checking device slot [%d] against slotnumber [%d]",
                  fn->uiNumber, number);
             CMPIObjectPath *fn_path = FunctionPath(req.broker, *fn);
@@ -203,8 +216,6 @@ void MakeDeviceSlotAssociation(const Request &req, const TPciDevInfo &scan)
 
 void GetDeviceFromSlotAssocInstances(const Request &req, const TPciDevInfo &scan, const CMPIObjectPath *slot)
 {
-    if (TPciDevInfo::SlotIDRetrievalType() == kSlotIDNone)
-        return;
     std::set<uint16_t> numbers;
     std::vector<uint16_t> order;
     if (slot == nullptr) {
@@ -223,7 +234,7 @@ void GetDeviceFromSlotAssocInstances(const Request &req, const TPciDevInfo &scan
             order.push_back(number);
     }
     for (uint16_t number : order) {
-        for (const sPciDevices *fn : FunctionsWith(scan, number))
+        for (const sPciDevices *fn : FunctionsInSlot(scan, number))
             ReturnFunction(req, *fn);
     }
 }
@@ -232,7 +243,7 @@ void GetOnboardDeviceAssocInstances(const Request &req, const TPciDevInfo &scan)
 {
     slog("GetOnboardDeviceAssocInstances - sizeof deviceArray [%d] sizeof bridgearray[%d]",
          static_cast<int>(scan.deviceList.size()), static_cast<int>(scan.bridgeList.size()));
-    for (const sPciDevices *fn : FunctionsWith(scan, 0))
+    for (const sPciDevices *fn : FunctionsOnBoard(scan))
         ReturnFunction(req, *fn);
 }
 

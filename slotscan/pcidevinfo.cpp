@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "slotscan_log.h"
@@ -19,9 +20,7 @@ const char *const kPciClassTablePath = "/etc/vmware/pci.classlist";
 
 namespace {
 
-constexpr size_t kConfigHeaderSize = 64;
 constexpr size_t kDevicesLineMax = 2048;       // a line of up to 2,047 characters
-constexpr int kDevicesFields = 17;             // address, ids, irq, 7 starts, 7 sizes
 constexpr off_t kNameTableMax = 64L << 20;     // far beyond any real name table
 
 // The slot facts of the process, filled once by the first scan.
@@ -75,8 +74,9 @@ ssize_t ReadConfigHeader(const char *path, unsigned char *buf, size_t size)
     return n < 0 ? 0 : n;
 }
 
-// A name table read whole: missing, empty or short counts as no table.
-bool ReadNameTable(const char *path, const char *who, std::string &text)
+// A name table read whole: missing, empty or short counts as no table. *read_stat, when given,
+// receives the status of the file that was read.
+bool ReadNameTable(const char *path, const char *who, std::string &text, struct stat *read_stat = nullptr)
 {
     text.clear();
     slog("%s in the routine", who);
@@ -89,6 +89,8 @@ bool ReadNameTable(const char *path, const char *who, std::string &text)
         close(fd);
         return false;
     }
+    if (read_stat != nullptr)
+        *read_stat = st;
     slog("%s was able to open the filename [%s] size [%d]", who, path, static_cast<int>(st.st_size));
     std::string buf(static_cast<size_t>(st.st_size), '\0');
     slog("%s about to read", who);
@@ -101,6 +103,58 @@ bool ReadNameTable(const char *path, const char *who, std::string &text)
     return true;
 }
 
+bool SameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// A name table as parsed, kept for the process while its file stays the same (the same file,
+// size, modification and change times): a scan parses it again only after it changed.
+template <class Table>
+class ParsedTable {
+public:
+    ParsedTable(const char *path, const char *who) : path_(path), who_(who) {}
+
+    std::shared_ptr<const Table> Get()
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        struct stat now;
+        if (table_ != nullptr && stat(path_, &now) == 0 && SameFile(now, read_)) {
+            slog("%s keeps the table read from [%s]", who_, path_);
+            return table_;
+        }
+        table_.reset();
+        std::string text;
+        struct stat read_now;
+        if (!ReadNameTable(path_, who_, text, &read_now))
+            return std::make_shared<const Table>();  // none: the defaults stand
+        table_ = std::make_shared<const Table>(text);
+        read_ = read_now;
+        return table_;
+    }
+
+private:
+    const char *path_;
+    const char *who_;
+    std::mutex lock_;
+    std::shared_ptr<const Table> table_;
+    struct stat read_ = {};
+};
+
+ParsedTable<PciVendorTable> &VendorTable()
+{
+    static ParsedTable<PciVendorTable> table(kPciVendorTablePath, "getVendDeviceDescripts");
+    return table;
+}
+
+ParsedTable<PciClassTable> &ClassTable()
+{
+    static ParsedTable<PciClassTable> table(kPciClassTablePath, "getClassDescripts");
+    return table;
+}
+
 std::string ConfigPath(unsigned bus, unsigned device, unsigned function)
 {
     char path[64];
@@ -108,8 +162,9 @@ std::string ConfigPath(unsigned bus, unsigned device, unsigned function)
     return path;
 }
 
-// Parses up to kDevicesFields hexadecimal fields; the number parsed.
-int ParseDevicesLine(const char *line, unsigned long *fields)
+}  // namespace
+
+int ParsePciDevicesLine(const char *line, unsigned long *fields)
 {
     int n = 0;
     const char *p = line;
@@ -128,6 +183,8 @@ int ParseDevicesLine(const char *line, unsigned long *fields)
     }
     return n;
 }
+
+namespace {
 
 // Reads one line of at most kDevicesLineMax - 1 characters; the rest of a longer line is
 // skipped so that it never passes for a line of its own. False at end of file.
@@ -237,27 +294,35 @@ int TPciDevInfo::readPCIConfigForSlots(const std::vector<SlotLocation> &location
             continue;
         }
         slog("read PCI config file %s successful", path.c_str());
-        const uint16_t vendor = Le16(cfg);
-        if (vendor == 0 || vendor == 0xFFFF)
-            continue;
         SlotBusCollection rec;
-        rec.tag = loc.tag;
-        rec.slotID = loc.slotID;
-        // A PCI-to-PCI bridge (header layout 1, whatever its multi-function bit) covers its
-        // secondary to subordinate buses; anything else only its own bus.
-        if ((cfg[0x0E] & 0x7F) == 1) {
-            rec.primaryBus = cfg[0x18];
-            rec.secondaryBus = cfg[0x19];
-            rec.subordinateBus = cfg[0x1A];
-        } else {
-            rec.primaryBus = rec.secondaryBus = rec.subordinateBus = loc.busNum;
-        }
+        if (!SlotBusOfHeader(loc, cfg, &rec))
+            continue;
         slots.push_back(rec);
         slog("slotBusCollection.primaryBus:%d,slotBusCollection.secondaryBus:%d,slotBusCollection.subordinateBus:%d",
              rec.primaryBus, rec.secondaryBus, rec.subordinateBus);
     }
     slog("Exiting readPCIConfigForSlots");
     return 0;
+}
+
+bool TPciDevInfo::SlotBusOfHeader(const SlotLocation &loc, const unsigned char *cfg, SlotBusCollection *rec)
+{
+    const uint16_t vendor = Le16(cfg);
+    if (vendor == 0 || vendor == 0xFFFF)
+        return false;
+    *rec = SlotBusCollection();
+    rec->tag = loc.tag;
+    rec->slotID = loc.slotID;
+    // A PCI-to-PCI bridge (header layout 1, whatever its multi-function bit) covers its
+    // secondary to subordinate buses; anything else only its own bus.
+    if ((cfg[0x0E] & 0x7F) == 1) {
+        rec->primaryBus = cfg[0x18];
+        rec->secondaryBus = cfg[0x19];
+        rec->subordinateBus = cfg[0x1A];
+    } else {
+        rec->primaryBus = rec->secondaryBus = rec->subordinateBus = loc.busNum;
+    }
+    return true;
 }
 
 const SlotBusCollection *TPciDevInfo::FindSlotOfBus(uint8_t bus, const std::vector<SlotBusCollection> &slots)
@@ -293,6 +358,12 @@ void TPciDevInfo::ReadConfig(sPciDevices &dev, const unsigned long *fields, int 
         return;
     }
     slog("was able to get the configuration data");
+    DecodeConfig(dev, cfg, fields, nfields, classes);
+}
+
+void TPciDevInfo::DecodeConfig(sPciDevices &dev, const unsigned char *cfg, const unsigned long *fields, int nfields,
+                               const PciClassTable &classes)
+{
     slog("bus %x dev %x func %x slot %x vendor %x new vendor %x hw class %x", dev.bus, dev.device, dev.function,
          dev.uiNumber, dev.vendorID, cfg[0], cfg[0x0B]);
     dev.classCode = cfg[0x0B];
@@ -347,13 +418,10 @@ void TPciDevInfo::ReadConfig(sPciDevices &dev, const unsigned long *fields, int 
 bool TPciDevInfo::getAltHDList()
 {
     slog("TPciDevInfo::getAltHDList - in the routine");
-    std::string vendor_text, class_text;
-    getVendDeviceDescripts(vendor_text);
-    getClassDescripts(class_text);
-    const PciVendorTable vendors(vendor_text);
-    const PciClassTable classes(class_text);
-    vendor_text.clear();
-    class_text.clear();
+    const std::shared_ptr<const PciVendorTable> vendor_table = VendorTable().Get();
+    const std::shared_ptr<const PciClassTable> class_table = ClassTable().Get();
+    const PciVendorTable &vendors = *vendor_table;
+    const PciClassTable &classes = *class_table;
 
     const int retrieval = SlotIDRetrievalType();
     const std::vector<SlotBusCollection> slots = SlotBuses();
@@ -367,7 +435,7 @@ bool TPciDevInfo::getAltHDList()
     std::vector<char> line(kDevicesLineMax);
     while (ReadDevicesLine(f, line.data())) {
         unsigned long fields[kDevicesFields] = {};
-        const int n = ParseDevicesLine(line.data(), fields);
+        const int n = ParsePciDevicesLine(line.data(), fields);
         if (n == 0)
             continue;
         slog("TPciDevInfo::getAltHDList, numitems:%d", n);
@@ -382,8 +450,12 @@ bool TPciDevInfo::getAltHDList()
             slog("TPciDevInfo::getAltHDList, bus:%d, slotID:%d", dev.bus, s != nullptr ? s->slotID : -1);
             if (s != nullptr)
                 dev.uiNumber = s->slotID;
+            dev.slotNumber = dev.uiNumber;
+        } else {
+            // No bus addresses in the table: slots pair with functions by device number.
+            dev.slotNumber = dev.device;
         }
-        slog("SCANPCIDEV - slotnum [%x] uinumber [%x]", dev.uiNumber, dev.uiNumber);
+        slog("SCANPCIDEV - slotnum [%x] uinumber [%x]", dev.slotNumber, dev.uiNumber);
         if (n >= 2) {
             dev.vendorID = static_cast<uint16_t>(fields[1] >> 16);
             dev.deviceID = static_cast<uint16_t>(fields[1]);
@@ -421,7 +493,7 @@ const sPciDevices *TPciDevInfo::FindDevice(uint8_t bus, uint8_t device, uint8_t 
 uint16_t TPciDevInfo::GetSlotNumberFromDevice(uint8_t bus, uint8_t device, uint8_t function) const
 {
     const sPciDevices *d = FindDevice(bus, device, function);
-    return d != nullptr ? d->uiNumber : 0;
+    return d != nullptr ? d->slotNumber : 0;
 }
 
 std::string TPciDevInfo::GetDeviceDescription(const sPciDevices &dev)

@@ -18,6 +18,12 @@ public:
 
 constexpr int kPciBars = 6;
 constexpr uint8_t kPciClassBridge = 6;
+constexpr size_t kConfigHeaderSize = 64;   // the part of a configuration header the scan reads
+constexpr int kDevicesFields = 17;         // address, ids, irq, 7 starts, 7 sizes
+
+// One line of the kernel's "/proc/bus/pci/devices": up to kDevicesFields hexadecimal fields
+// (a line ends at its terminating zero or a line feed). The number of fields parsed.
+int ParsePciDevicesLine(const char *line, unsigned long *fields);
 
 // One PCI function.
 struct sPciDevices {
@@ -43,6 +49,10 @@ struct sPciDevices {
     // The Number (SMBIOS slot ID) of the system slot the function lies behind; 0 when it lies
     // behind no known slot (on the board).
     uint16_t uiNumber = 0;
+    // The Number of the system slot the function is paired with: where the table ties slots to
+    // buses, the slot it lies behind (uiNumber); where it cannot (retrieval type 0), the slot
+    // whose Number is the function's device number. 0: no slot.
+    uint16_t slotNumber = 0;
 };
 
 // The buses one slot covers.
@@ -64,7 +74,8 @@ public:
     // The scan proper; false when the devices list cannot be opened.
     bool getAltHDList();
 
-    // The name tables, read whole; false when missing, empty or short.
+    // The name tables, read whole; false when missing, empty or short. A scan reads a table again
+    // only when its file changed since the last read in the process.
     static bool getVendDeviceDescripts(std::string &text);
     static bool getClassDescripts(std::string &text);
 
@@ -72,12 +83,19 @@ public:
     // read. Always 0.
     static int readPCIConfigForSlots(const std::vector<SlotLocation> &locations,
                                      std::vector<SlotBusCollection> &slots);
+    // The bus range of a slot location from its configuration header (kConfigHeaderSize bytes);
+    // false when the header names no function (vendor 0 or 0xFFFF).
+    static bool SlotBusOfHeader(const SlotLocation &loc, const unsigned char *cfg, SlotBusCollection *rec);
+    // What a configuration header (kConfigHeaderSize bytes) gives a function: class, revision,
+    // subsystem, class text and base addresses; `fields` are its devices line's (region sizes).
+    static void DecodeConfig(sPciDevices &dev, const unsigned char *cfg, const unsigned long *fields, int nfields,
+                             const PciClassTable &classes);
     // The tag of the first slot covering bus, or -1.
     static int correlateDeviceAndSlot(uint8_t bus, const std::vector<SlotBusCollection> &slots);
     // The first slot covering bus, or null.
     static const SlotBusCollection *FindSlotOfBus(uint8_t bus, const std::vector<SlotBusCollection> &slots);
 
-    // The uiNumber of the function, or 0 when it is not listed.
+    // The slotNumber of the function, or 0 when it is not listed.
     uint16_t GetSlotNumberFromDevice(uint8_t bus, uint8_t device, uint8_t function) const;
     // The function, or null.
     const sPciDevices *FindDevice(uint8_t bus, uint8_t device, uint8_t function) const;

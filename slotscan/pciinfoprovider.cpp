@@ -41,6 +41,18 @@ std::string ClassOf(const CMPIObjectPath *op)
 
 bool Is(const std::string &cls, const char *name) { return strcasecmp(cls.c_str(), name) == 0; }
 
+// Whether the table lists a slot whose Number is `number` (never for 0).
+bool SlotListed(const Smbios *smbios, uint16_t number)
+{
+    if (number == 0)
+        return false;
+    for (const tableType9 &s : smbios->table9) {
+        if (s.slotID == number)
+            return true;
+    }
+    return false;
+}
+
 // Runs an operation body; no exception leaves the provider.
 template <class Body>
 CMPIStatus Guarded(const CMPIResult *result, Body body)
@@ -103,7 +115,7 @@ CMPIInstance *Lookup(const Request &req, const std::string &cls, const CMPIObjec
             return nullptr;
         const bool wanted = Is(cls, CLASS_PCIDEVICE)        ? !IsBridge(*fn)
                             : Is(cls, CLASS_PCIBRIDGE)      ? IsBridge(*fn)
-                            : Is(cls, CLASS_SSPCICONTROLLER) ? fn->uiNumber != 0
+                            : Is(cls, CLASS_SSPCICONTROLLER) ? SlotListed(smbios, fn->slotNumber)
                                                              : fn->uiNumber == 0;
         return wanted && KeysMatch(op, FunctionPath(req.broker, *fn)) ? FunctionInstance(req.broker, *fn) : nullptr;
     }
@@ -144,11 +156,12 @@ bool ReturnAssociationInstance(const Request &req, const std::string &cls, const
     CMPIObjectPath *fn_path = FunctionPath(req.broker, *fn);
     CMPIObjectPath *ant_path = nullptr;
     if (Is(cls, CLASS_DEVICE_IN_SLOT)) {
+        // Any pair the references of either end name (see pciprovider.h).
         const int index = TSlotInfo::SlotIndexOfPath(ant.value.ref, smbios);
-        if (index < 0 || TPciDevInfo::SlotIDRetrievalType() == kSlotIDNone)
+        if (index < 0)
             return false;
         const uint16_t number = smbios->table9[static_cast<size_t>(index)].slotID;
-        if (number == 0 || fn->uiNumber != number)
+        if (number == 0 || fn->slotNumber != number)
             return false;
         ant_path = TSlotInfo(smbios).getObjectPath(req.broker, kInventoryNamespace, CLASS_SYSTEM_SLOT, index + 1);
     } else {

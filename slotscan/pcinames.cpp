@@ -46,6 +46,33 @@ const char *Find(const char *from, const char *end, const char *needle, size_t l
     return hit != nullptr ? static_cast<const char *>(hit) : end;
 }
 
+// The first occurrence of one pattern at or after a position of a text read forward. The text
+// is searched again only once the position has passed the occurrence found last, so a whole
+// reading finds each occurrence once: the table is read in linear time.
+class NextOf {
+public:
+    template <size_t N>
+    NextOf(const char (&needle)[N], const char *end) : needle_(needle), len_(N - 1), end_(end)
+    {
+    }
+
+    const char *From(const char *p)
+    {
+        if (!found_ || at_ < p) {
+            at_ = Find(p, end_, needle_, len_);
+            found_ = true;
+        }
+        return at_;
+    }
+
+private:
+    const char *needle_;
+    size_t len_;
+    const char *end_;
+    const char *at_ = nullptr;
+    bool found_ = false;
+};
+
 }  // namespace
 
 PciVendorTable::PciVendorTable(const std::string &text)
@@ -59,22 +86,22 @@ PciVendorTable::PciVendorTable(const std::string &text)
     std::pair<bool, std::string> *device = nullptr;
     bool vendor_is_new = false;
 
+    NextOf vendors(kVendorAttr, end), devices(kDeviceAttr, end), names(kNameOpen, end), closes(kNameClose, end);
+
     while (p < end) {
-        const char *v = Find(p, end, kVendorAttr, sizeof kVendorAttr - 1);
-        const char *d = Find(p, end, kDeviceAttr, sizeof kDeviceAttr - 1);
-        const char *n = Find(p, end, kNameOpen, sizeof kNameOpen - 1);
+        const char *v = vendors.From(p);
+        const char *d = devices.From(p);
+        const char *n = names.From(p);
         const char *next = std::min(v, std::min(d, n));
         if (next == end)
             break;
         if (next == n) {
             const char *start = n + sizeof kNameOpen - 1;
-            const char *close = Find(start, end, kNameClose, sizeof kNameClose - 1);
+            const char *close = closes.From(start);
             // A name that another entry or name starts inside of is unterminated: it names
             // nothing, and the scan goes on with what starts inside it.
-            const char *inner = std::min(Find(start, close, kNameOpen, sizeof kNameOpen - 1),
-                                         std::min(Find(start, close, kVendorAttr, sizeof kVendorAttr - 1),
-                                                  Find(start, close, kDeviceAttr, sizeof kDeviceAttr - 1)));
-            if (inner != close || close == end) {
+            const char *inner = std::min(names.From(start), std::min(vendors.From(start), devices.From(start)));
+            if (inner < close || close == end) {
                 pending = kNothing;
                 p = start;
                 continue;

@@ -1,4 +1,5 @@
-// The host's PCI name tables, indexed once per scan.
+// The host's PCI name tables, each read in one pass (time linear in its size). The scan keeps a
+// parsed table while its file stays unchanged (see pcidevinfo.cpp).
 //
 // "/etc/vmware/pci.xml" names vendors and devices: a vendor is introduced by the attribute
 // text vendor id="xxxx" and a device by device id="xxxx" (four lower-case hexadecimal digits),

@@ -106,7 +106,13 @@ const sPciDevices *FunctionOfPath(const TPciDevInfo &scan, const CMPIObjectPath 
     return scan.FindDevice(bus, device, function);
 }
 
-CMPIUint8 PublishedUINumber(uint16_t uiNumber) { return uiNumber > 0xFF ? 0xFF : static_cast<CMPIUint8>(uiNumber); }
+bool PublishedUINumber(uint16_t uiNumber, CMPIUint8 *value)
+{
+    if (uiNumber > 0xFF)
+        return false;
+    *value = static_cast<CMPIUint8>(uiNumber);
+    return true;
+}
 
 CMPIObjectPath *FunctionPath(const CMPIBroker *broker, const sPciDevices &dev)
 {
@@ -139,7 +145,9 @@ CMPIInstance *FunctionInstance(const CMPIBroker *broker, const sPciDevices &dev)
     ok = ok && cim.setProperty(inst, "PciDeviceID", static_cast<CMPIUint16>(dev.deviceID)).rc == CMPI_RC_OK;
     ok = ok && cim.setProperty(inst, "SystemCreationClassName", std::string(kSystemCreationClassName)).rc == CMPI_RC_OK;
     ok = ok && cim.setProperty(inst, "SystemName", host).rc == CMPI_RC_OK;
-    ok = ok && cim.setProperty(inst, "UINumber", PublishedUINumber(dev.uiNumber)).rc == CMPI_RC_OK;
+    CMPIUint8 ui = 0;
+    if (PublishedUINumber(dev.uiNumber, &ui))
+        ok = ok && cim.setProperty(inst, "UINumber", ui).rc == CMPI_RC_OK;
     ok = ok && cim.setProperty(inst, "ClassCode", static_cast<CMPIUint8>(dev.classCode)).rc == CMPI_RC_OK;
     ok = ok && cim.setProperty(inst, "Subclass", static_cast<CMPIUint8>(dev.subclass)).rc == CMPI_RC_OK;
     ok = ok && cim.setProperty(inst, "Revision", static_cast<CMPIUint8>(dev.revision)).rc == CMPI_RC_OK;

@@ -4,8 +4,11 @@
 //
 // A function lies in a slot when the SMBIOS table ties its bus to that slot: its uiNumber is
 // then the slot's Number (SMBIOS slot ID). A function whose uiNumber is 0 lies on the board.
-// Every operation (association enumerations, references, associators, the two views) follows
-// these two rules, so each function is either in its slots or on the board, never both.
+// A table without bus addresses (slot ID retrieval type 0) ties no function to a slot: every
+// function lies on the board, and a slot is paired with the functions whose device number is
+// its Number. The scan records the pairing in each function's slotNumber:
+// references, associators and the slot view follow it; the enumeration of QelvoSG_DeviceInSlot
+// lists only what the table ties by bus.
 #ifndef QELVO_SLOTSCAN_PCIPROVIDER_H
 #define QELVO_SLOTSCAN_PCIPROVIDER_H
 
@@ -45,8 +48,10 @@ CMPIObjectPath *FunctionPath(const CMPIBroker *broker, const sPciDevices &dev);
 CMPIInstance *FunctionInstance(const CMPIBroker *broker, const sPciDevices &dev);
 void ReturnFunction(const Request &req, const sPciDevices &dev);
 
-// The UINumber a function publishes (uint8): its uiNumber, 255 when that does not fit.
-CMPIUint8 PublishedUINumber(uint16_t uiNumber);
+// Whether a function publishes UINumber (a uint8) and its value: the slot's Number as it is.
+// A Number above 255 does not fit, and is not cut into another slot's number: such a function
+// has no UINumber (it is not on the board either; its slot association names its slot).
+bool PublishedUINumber(uint16_t uiNumber, CMPIUint8 *value);
 
 // Association and view builders.
 void MakeDeviceSlotAssociation(const Request &req, const TPciDevInfo &scan);

@@ -128,7 +128,7 @@ CMPIEnumeration *CMPICIMInst::enumerateInstances(const CMPIBroker *broker, const
     if (op == nullptr || ctx == nullptr)
         return nullptr;
     CMPIStatus rc = {CMPI_RC_OK, nullptr};
-    CMPIEnumeration *en = CBEnumInstances(broker, ctx, op, nullptr, &rc);
+    CMPIEnumeration *en = broker->bft->enumerateInstances(broker, ctx, op, nullptr, &rc);
     return rc.rc == CMPI_RC_OK ? en : nullptr;
 }
 
@@ -164,16 +164,18 @@ void CMPICIMInst::getPropertyVal(const CMPIInstance *inst, const std::string &na
         value = d.value.uint16;
 }
 
-void CMPICIMInst::getPropertyVal(const CMPIInstance *inst, const std::string &name, CMPIUint8 &value)
+bool CMPICIMInst::getPropertyVal(const CMPIInstance *inst, const std::string &name, CMPIUint8 &value)
 {
     slog("getPropertyVal uint8 getting the property value");
     value = 0;
     CMPIData d;
-    if (Read(inst, name, CMPI_uint8, &d)) {
+    const bool read = Read(inst, name, CMPI_uint8, &d);
+    if (read) {
         slog("getPropertyVal uint8 the value is not null");
         value = d.value.uint8;
     }
     slog("getPropertyVal uint8 returning");
+    return read;
 }
 
 void CMPICIMInst::getPropertyVal(const CMPIInstance *inst, const std::string &name, std::string &value)

@@ -28,8 +28,8 @@ public:
 
     // Readers: the output changes only when the property holds a value of the asked type.
     void getPropertyVal(const CMPIInstance *inst, const std::string &name, CMPIUint16 &value);
-    // Sets value to 0 first.
-    void getPropertyVal(const CMPIInstance *inst, const std::string &name, CMPIUint8 &value);
+    // Sets value to 0 first; true when the property held a value.
+    bool getPropertyVal(const CMPIInstance *inst, const std::string &name, CMPIUint8 &value);
     void getPropertyVal(const CMPIInstance *inst, const std::string &name, std::string &value);
 
     // Setters: the status of the CMPI call (CMPI_RC_ERR_INVALID_PARAMETER for a missing

@@ -138,10 +138,11 @@ void TSysBrd::MakeDeviceBoardAssociation(const CMPIBroker *broker, const CMPIRes
     for (CMPIEnumeration *en : {devices, bridges}) {
         for (CMPIInstance *fn = cim.getNextInstance(broker, ctx, en); fn != nullptr;
              fn = cim.getNextInstance(broker, ctx, en)) {
+            // A function without UINumber lies in a slot whose Number UINumber cannot carry.
             CMPIUint8 ui = 0;
-            cim.getPropertyVal(fn, "UINumber", ui);
+            const bool has_ui = cim.getPropertyVal(fn, "UINumber", ui);
             slog("MakeDeviceBoardAssociation got the UI number:%d", ui);
-            if (ui != 0) {
+            if (!has_ui || ui != 0) {
                 slog("MakeDeviceBoardAssociation not making instance status [%d] ui [%d]", 0, ui);
                 continue;
             }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "ipmi_datastore.h"
@@ -153,6 +154,56 @@ TEST(DataStoreRead, AReplyTooShortOrClaimingMoreThanItCarriesFailsTheRead) {
     EXPECT_EQ(-1, store.Close(status)) << "nothing open";
     disconnect_kcs();
   });
+}
+
+// A controller may answer with more bytes than an operation uses (padding, or a read reply
+// carrying more than was asked for); the file is read all the same, and never more than asked is
+// taken. An open reply of 7 bytes (longer than 6) still gives its handle.
+TEST(DataStoreRead, RepliesLongerThanAnOperationNeedsAreTakenWithinItsBounds) {
+  struct Variant {
+    const char *what;
+    std::function<void(uint8_t op, Bytes &reply)> bend;
+  };
+  const Variant variants[] = {
+      {"two padding bytes on every reply", [](uint8_t, Bytes &r) { r.insert(r.end(), {0xab, 0xcd}); }},
+      {"read replies claim and carry 10 bytes more than asked",
+       [](uint8_t op, Bytes &r) {
+         if (op != kRead || r.size() < 6) return;
+         const unsigned count = r[4] | r[5] << 8;
+         r[4] = static_cast<uint8_t>(count + 10);
+         r[5] = static_cast<uint8_t>((count + 10) >> 8);
+         r.insert(r.end(), 10, 0xee);
+       }},
+      {"an open reply of 7 bytes", [](uint8_t op, Bytes &r) {
+         if (op == kOpen) r.resize(7);
+       }}};
+  for (const Variant &v : variants) {
+    SCOPED_TRACE(v.what);
+    InDev([&v] {
+      const Bytes content = Pattern(300);
+      StoreController bmc({{"inventory", content}}, {}, [&v](const ipmisim::Packet &req, std::optional<Bytes> &reply) {
+        if (reply && req.data_len >= 4) v.bend(req.data[3], *reply);
+      });
+      ASSERT_TRUE(bmc.ok()) << bmc.error();
+      Bytes out;
+      unsigned char status = 0xff;
+      ASSERT_EQ(0, ReadWhole("inventory", out, status));
+      EXPECT_EQ(0, status);
+      EXPECT_EQ(content, out);
+      // Into a buffer that holds exactly the file: nothing is written past it.
+      std::vector<unsigned char> buffer(content.size() + 16, 0x5a);
+      size_t length = 0;
+      IpmiDataStore store;
+      ASSERT_EQ(0, store.ReadFile(status, "inventory", buffer.data(), content.size(), &length,
+                                  IpmiDataStore::kCharacteristicsNone, IpmiDataStore::kRequestByte,
+                                  IpmiDataStore::kAccessRead, false));
+      EXPECT_EQ(content.size(), length);
+      EXPECT_EQ(content, Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(content.size())));
+      EXPECT_TRUE(std::all_of(buffer.begin() + static_cast<std::ptrdiff_t>(content.size()), buffer.end(),
+                              [](unsigned char b) { return b == 0x5a; }));
+      EXPECT_EQ(2u, bmc.Requests(kClose).size());
+    });
+  }
 }
 
 TEST(DataStoreRead, ShortChunksContinueWhereTheDataEnded) {
@@ -323,7 +374,8 @@ TEST(DataStoreWrite, AFileIsWrittenInChunksAndTheWriteReplyIsReadWithinItsLength
     int variant = 0;
     StoreController bmc({}, {}, [&variant](const ipmisim::Packet &req, std::optional<Bytes> &reply) {
       if (req.data_len < 4 || req.data[3] != kWrite || !reply) return;
-      if (variant == 1) reply->push_back(0);  // six bytes: not a write reply
+      if (variant == 1) reply->push_back(0);  // six bytes: the count is byte 4 all the same
+      if (variant == 2) reply->resize(4);     // no count: not a write reply
     });
     ASSERT_TRUE(bmc.ok()) << bmc.error();
     const Bytes content = Pattern(450);
@@ -341,6 +393,10 @@ TEST(DataStoreWrite, AFileIsWrittenInChunksAndTheWriteReplyIsReadWithinItsLength
         << "access 3, size 450, create 1, request byte 16";
 
     variant = 1;
+    EXPECT_EQ(0, store.WriteFile(status, "notes", content, IpmiDataStore::kCharacteristicsNone,
+                                 IpmiDataStore::kRequestByte));
+    EXPECT_EQ(6u, bmc.Requests(kWrite).size());
+    variant = 2;
     EXPECT_NE(0, store.WriteFile(status, "notes", content, IpmiDataStore::kCharacteristicsNone,
                                  IpmiDataStore::kRequestByte));
   });

@@ -40,11 +40,11 @@ check_class() {
 }
 
 check_class QelvoSG_BMCElement BmcID BMC BmcVersion 'TVK1\.42-7' BMCVersionProvider
-check_class QelvoSG_DiagnosticVPD PDraviID pDravi PDraviVersion 'DSQ9\.31-1' PDraviVersionProvider
-check_class QelvoSG_SystemBIOSElement BIOSID BIOS BIOSVersion 'QEE126A-1\.07' BiosVersionProvider
+check_class QelvoSG_DiagnosticVPD PDraviID pDravi PDraviVersion 'QDG4\.12-1' PDraviVersionProvider
+check_class QelvoSG_SystemBIOSElement BIOSID BIOS BIOSVersion 'VNB3\.18-2' BiosVersionProvider
 # The raw data: the first structure's header and the BIOS version string of the table.
 check_class QelvoSG_SmbiosInfo SmbiosID SMBIOS SmbiosRawData \
-  "  Handle 0x0, Type 0.*String 2: '-\[QEE126A-1\.07\]-'[^\"]*" SmbiosInfoProvider
+  "  Handle 0x0, Type 0.*String 2: 'Qelvo BIOS \[VNB3\.18-2\] VNL24'[^\"]*" SmbiosInfoProvider
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed" >&2

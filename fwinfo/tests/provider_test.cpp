@@ -42,8 +42,8 @@ struct Kind {
 const Kind kKinds[] = {
     {"SmbiosInfoProvider", "QelvoSG_SmbiosInfo", "SmbiosID", "SmbiosRawData", "SMBIOS", ""},
     {"BMCVersionProvider", "QelvoSG_BMCElement", "BmcID", "BmcVersion", "BMC", "TVK1.42-7"},
-    {"PDraviVersionProvider", "QelvoSG_DiagnosticVPD", "PDraviID", "PDraviVersion", "pDravi", "DSQ9.31-1"},
-    {"BiosVersionProvider", "QelvoSG_SystemBIOSElement", "BIOSID", "BIOSVersion", "BIOS", "QEE126A-1.07"},
+    {"PDraviVersionProvider", "QelvoSG_DiagnosticVPD", "PDraviID", "PDraviVersion", "pDravi", "QDG4.12-1"},
+    {"BiosVersionProvider", "QelvoSG_SystemBIOSElement", "BIOSID", "BIOSVersion", "BIOS", "VNB3.18-2"},
 };
 
 Bytes Table(const char *file = "smbios-2.7.bin") { return fwtest::ReadAll(std::string(SMBIOS_TABLES_DIR) + "/" + file); }

@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include <atomic>
+#include <functional>
 #include <chrono>
 #include <thread>
 
@@ -98,13 +99,31 @@ TEST(KvmFirmware, AVersionFillingEveryByteReadIsTakenWhole) {
   });
 }
 
-TEST(KvmFirmware, ARefusedOrFFAnswerGivesABlankVersion) {
-  WithKvm({{"fault", "kvm-ff"}}, [](StoreController &, Provider &p) { EXPECT_EQ(" ", Version(p)); });
-  WithKvm({{"fault", "kvm-absent"}}, [](StoreController &, Provider &p) { EXPECT_EQ(" ", Version(p)); });
-  WithKvm({}, [](StoreController &, Provider &p) { EXPECT_EQ(" ", Version(p)); },
-          [](const ipmisim::Packet &, std::optional<Bytes> &reply) {
-            if (reply) reply->resize(1);  // a completion code and nothing else
-          });
+// A refusal, an answer without bytes, or 0xFF as the first byte read (reply byte 1) gives the
+// blank version; a 0xFF anywhere else is part of the text.
+TEST(KvmFirmware, RefusalsAndAFirstByteOfFFGiveABlankVersion) {
+  struct Case {
+    const char *what;
+    std::vector<std::pair<std::string, std::string>> settings;
+    std::function<void(Bytes &reply)> bend;
+    std::string version;
+  };
+  const Case cases[] = {
+      {"every byte 0xFF", {{"fault", "kvm-ff"}}, nullptr, " "},
+      {"no acknowledge", {{"fault", "kvm-absent"}}, nullptr, " "},
+      {"a completion code only", {}, [](Bytes &r) { r.resize(1); }, " "},
+      {"0xFF first, text after", {{"kvm-version", "CK1.20"}}, [](Bytes &r) { r.at(1) = 0xFF; }, " "},
+      {"text first, 0xFF second", {{"kvm-version", "CK1.20"}}, [](Bytes &r) { r.at(2) = 0xFF; }, "C\xFF" "1.20"},
+      {"0xFF after the text", {{"kvm-version", "CK1.20"}}, [](Bytes &r) { r.at(7) = 0xFF; }, "CK1.20\xFF"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    WithKvm(
+        c.settings, [&c](StoreController &, Provider &p) { EXPECT_EQ(c.version, Version(p)); },
+        [&c](const ipmisim::Packet &, std::optional<Bytes> &reply) {
+          if (reply && c.bend) c.bend(*reply);
+        });
+  }
 }
 
 TEST(KvmFirmware, TheFirstStoredRecordIsKept) {

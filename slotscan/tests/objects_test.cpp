@@ -41,7 +41,7 @@ std::vector<unsigned char> SlotTable(const std::vector<std::array<int, 4>> &slot
 {
     smbiosgen::TableBuilder t;
     if (board)
-        t.Add(2, {1, 2, 3, 4}, {"Qelvo", "00QB7K1", "Rev 1.0", "QB7K00042"});
+        t.Add(2, {1, 2, 3, 4}, {"Qelvo", "VNL24-MB", "Rev B2", "QVB000427"});
     for (size_t i = 0; i < slots.size(); ++i) {
         const auto &s = slots[i];
         t.Add(9, {1, 0xa5, 0x0b, uint8_t(s[1]), 4, uint8_t(s[0]), uint8_t(s[0] >> 8), uint8_t(s[2]), uint8_t(s[3])},
@@ -88,9 +88,9 @@ TEST_F(Objects, BoardWithAndWithoutABaseboardRecord)
     Smbios with(ImageSource(SlotTable({})));
     CMPIInstance *b = TSysBrd(&with).PopulateSysbrdProperties(broker_, "QelvoSG_SystemBoard");
     ASSERT_NE(nullptr, b);
-    EXPECT_EQ("Rev 1.0", PropertyText(b, "Version"));
-    EXPECT_EQ("QB7K00042", PropertyText(b, "SerialNumber"));
-    EXPECT_EQ("00QB7K1", PropertyText(b, "Caption"));
+    EXPECT_EQ("Rev B2", PropertyText(b, "Version"));
+    EXPECT_EQ("QVB000427", PropertyText(b, "SerialNumber"));
+    EXPECT_EQ("VNL24-MB", PropertyText(b, "Caption"));
     EXPECT_EQ("Onboard", PropertyText(b, "SlotAllInfo"));
     EXPECT_EQ("SystemBoard1", PropertyText(b, "ElementName"));
     EXPECT_FALSE(cmpiharness::HasProperty(b, "Manufacturer"));

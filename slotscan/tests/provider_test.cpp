@@ -11,6 +11,7 @@
 #include "nsfixture.h"
 #include "provider_harness.h"
 #include "sim_process.h"
+#include "smbios_gen.h"
 #include "test_support.h"
 
 using cmpiharness::Outcome;
@@ -65,8 +66,10 @@ std::set<std::string> Union(std::initializer_list<std::set<std::string>> sets)
 
 std::set<std::string> AsSet(const std::vector<std::string> &v) { return std::set<std::string>(v.begin(), v.end()); }
 
-// Runs body with the provider loaded and its classes routed back to it.
-void WithProvider(const std::string &table, const std::function<void(Provider &, Router &)> &body)
+// Runs body with the provider loaded and its classes routed back to it; the controller serves
+// the recorded table `table`, or `image` when one is given.
+void WithProvider(const std::string &table, const std::function<void(Provider &, Router &)> &body,
+                  const std::vector<unsigned char> &image = {})
 {
     nsfixture::Options o;
     o.lib_cim = QELVO_PROVIDER_DIR;
@@ -75,7 +78,12 @@ void WithProvider(const std::string &table, const std::function<void(Provider &,
             ASSERT_NO_FATAL_FAILURE(ipmitest::MountPrivateDev());
             slotscantest::InstallPciTree("server-a");
             slotscantest::WriteNameTables(kVendors, kClassList);
-            tavikt::SimProcess bmc({"--file", "smbios-table=" + slotscantest::RecordedTable(table)});
+            std::string table_path = slotscantest::RecordedTable(table);
+            if (!image.empty()) {
+                table_path = "/tmp/smbios-table.bin";
+                slotscantest::WriteFile(table_path, std::string(image.begin(), image.end()));
+            }
+            tavikt::SimProcess bmc({"--file", "smbios-table=" + table_path});
             ASSERT_TRUE(bmc.ok());
             Router router;
             std::string err;
@@ -192,8 +200,8 @@ TEST(PCIInfoProvider, SlotsAndBoard)
         EXPECT_EQ("PCIe Slot 3, Tag 3", slots.PropertyText(2, "SlotAllInfo"));
         const Outcome board = p.EnumInstances(kNs, "QelvoSG_SystemBoard");
         ASSERT_EQ(1u, board.instances.size()) << board.Describe();
-        EXPECT_EQ("00QB7K1", board.PropertyText(0, "Name"));
-        EXPECT_EQ("QB7K00042", board.PropertyText(0, "SerialNumber"));
+        EXPECT_EQ("VNL24-MB", board.PropertyText(0, "Name"));
+        EXPECT_EQ("QVB000427", board.PropertyText(0, "SerialNumber"));
     });
 }
 
@@ -368,24 +376,101 @@ TEST(PCIInfoProvider, AssociatorsAndReferences)
     });
 }
 
-// Without slot identities every function is on the board and no slot holds any.
-TEST(PCIInfoProvider, TableWithoutSlotIdentities)
+// A table without bus addresses (SMBIOS 2.4) ties no function to a slot: every function is on
+// the board and the enumeration of QelvoSG_DeviceInSlot is empty. A slot is paired with the
+// functions whose device number is its Number: the slot view and the walks from either end
+// follow that pairing, and the references they hand out can be read back.
+TEST(PCIInfoProvider, TableWithoutBusAddressesPairsSlotsByDeviceNumber)
 {
     WithProvider("smbios-2.4.bin", [](Provider &p, Router &) {
         const std::set<std::string> all = Union({kOnBoard, kInSlot1, kInSlot2, kInSlot3});
         const Outcome devices = p.EnumInstances(kNs, "QelvoSG_PCIDevice");
+        ASSERT_FALSE(devices.instances.empty()) << devices.Describe();
         for (size_t i = 0; i < devices.instances.size(); ++i)
             EXPECT_EQ("0", devices.PropertyText(i, "UINumber"));
         EXPECT_TRUE(p.EnumInstanceNames(kNs, "QelvoSG_DeviceInSlot").paths.empty());
-        EXPECT_TRUE(p.EnumInstanceNames(kNs, "QelvoSG_SSPCIController").paths.empty());
         EXPECT_EQ(all, AsSet(p.EnumInstanceNames(kNs, "QelvoSG_OBDPCIController").KeyTexts("DeviceID")));
         EXPECT_EQ(Prefixed("SystemBoard1", all), Pairs(p.EnumInstanceNames(kNs, "QelvoSG_OnBoardDevice"), "DeviceID"));
-        EXPECT_EQ(4u, p.EnumInstanceNames(kNs, "QelvoSG_SystemSlot").paths.size());
-        EXPECT_TRUE(p.AssociatorNames(SlotPath("Tag 1").get()).paths.empty());
-        // Device 2 of bus 0x5d is no reason to put it in the slot numbered 2.
+
+        // Slots 1 to 4 of the table, and the functions whose device number is theirs.
+        const std::pair<const char *, std::set<std::string>> by_device[] = {
+            {"Tag 1", {Fn(0, 1, 0)}},
+            {"Tag 2", {Fn(0, 2, 0), Fn(0x5d, 2, 0), Fn(0x5d, 2, 1)}},
+            {"Tag 3", {Fn(0, 3, 0)}},
+            {"Tag 4", {}}};
+        std::set<std::string> in_view;
+        for (const auto &slot : by_device) {
+            SCOPED_TRACE(slot.first);
+            in_view.insert(slot.second.begin(), slot.second.end());
+            auto path = SlotPath(slot.first);
+            EXPECT_EQ(slot.second, AsSet(p.AssociatorNames(path.get()).KeyTexts("DeviceID")));
+            EXPECT_EQ(slot.second, AsSet(DeviceIDs(p.Associators(path.get(), "", "QelvoSG_SSPCIController"))));
+            const Outcome refs = p.ReferenceNames(path.get(), "QelvoSG_DeviceInSlot");
+            EXPECT_EQ(Prefixed(slot.first, slot.second), Pairs(refs, "Tag"));
+            for (const CMPIObjectPath *ref : refs.paths)
+                EXPECT_EQ(1u, p.GetInstance(ref).instances.size()) << cmpiharness::PathText(ref);
+        }
+        EXPECT_EQ(in_view, AsSet(DeviceIDs(p.EnumInstances(kNs, "QelvoSG_SSPCIController"))));
+
+        // From the function: its slot by device number, and the board.
+        auto fn = FunctionPath("QelvoSG_PCIDevice", Fn(0x5d, 2, 1));
+        EXPECT_EQ((std::vector<std::string>{"Tag 2"}), p.AssociatorNames(fn.get(), "", "QelvoSG_SystemSlot").KeyTexts("Tag"));
         EXPECT_EQ((std::vector<std::string>{"SystemBoard1"}),
-                  p.AssociatorNames(FunctionPath("QelvoSG_PCIDevice", Fn(0x5d, 2, 1)).get()).KeyTexts("DeviceID"));
+                  p.AssociatorNames(fn.get(), "", "QelvoSG_SystemBoard").KeyTexts("DeviceID"));
+        EXPECT_EQ((std::set<std::string>{"Tag 2|" + Fn(0x5d, 2, 1)}),
+                  Pairs(p.References(fn.get(), "QelvoSG_DeviceInSlot"), "Tag"));
+        EXPECT_EQ(1u, p.GetInstance(FunctionPath("QelvoSG_SSPCIController", Fn(0x5d, 2, 1), "QelvoSG_PCIDevice").get())
+                          .instances.size());
+        // Device number 0 names no slot.
+        auto bridge = FunctionPath("QelvoSG_PCIBridge", Fn(0x1a, 0, 0));
+        EXPECT_TRUE(p.AssociatorNames(bridge.get(), "", "QelvoSG_SystemSlot").paths.empty());
+        EXPECT_EQ(CMPI_RC_ERR_NOT_FOUND,
+                  p.GetInstance(FunctionPath("QelvoSG_SSPCIController", Fn(0x1a, 0, 0), "QelvoSG_PCIBridge").get()).rc);
     });
+}
+
+// The functions behind a slot whose Number (300) does not fit UINumber (uint8) publish no
+// UINumber rather than a number cut to fit, which would be another slot's (300 & 0xFF is 44,
+// capped it is 255): they are not on the board, and they stay in their slot.
+TEST(PCIInfoProvider, ASlotNumberAboveWhatUINumberHoldsIsNotCutToFit)
+{
+    smbiosgen::TableBuilder t;
+    const std::pair<uint16_t, std::pair<uint8_t, uint8_t>> slots[] = {
+        {300, {0x1a, 0x00}}, {44, {0x3b, 0x00}}, {255, {0x5d, 0x10}}};
+    for (const auto &s : slots) {
+        const uint16_t id = s.first;
+        t.Add(9, {1, 0xb5, 0x0b, 0x04, 0x04, static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), 0x04, 0x01, 0, 0,
+                  s.second.first, s.second.second},
+              {"PCIe Slot " + std::to_string(id)});
+    }
+    t.Add(127, {}, {});
+    WithProvider(
+        "",
+        [](Provider &p, Router &) {
+            const Outcome devices = p.EnumInstances(kNs, "QelvoSG_PCIDevice");
+            const Outcome bridges = p.EnumInstances(kNs, "QelvoSG_PCIBridge");
+            ASSERT_TRUE(devices.ok() && bridges.ok()) << devices.Describe();
+            const std::pair<std::set<std::string>, const char *> expected[] = {
+                {kInSlot1, nullptr}, {kInSlot2, "44"}, {kInSlot3, "255"}, {kOnBoard, "0"}};
+            for (const auto &e : expected) {
+                for (const std::string &fn : e.first) {
+                    const CMPIInstance *inst = devices.Find("DeviceID", fn);
+                    if (inst == nullptr)
+                        inst = bridges.Find("DeviceID", fn);
+                    ASSERT_NE(nullptr, inst) << fn;
+                    if (e.second == nullptr)
+                        EXPECT_FALSE(cmpiharness::HasProperty(inst, "UINumber")) << fn;
+                    else
+                        EXPECT_EQ(e.second, cmpiharness::PropertyText(inst, "UINumber")) << fn;
+                }
+            }
+            EXPECT_EQ(Union({Prefixed("Tag 1", kInSlot1), Prefixed("Tag 2", kInSlot2), Prefixed("Tag 3", kInSlot3)}),
+                      Pairs(p.EnumInstanceNames(kNs, "QelvoSG_DeviceInSlot"), "Tag"));
+            EXPECT_EQ(Prefixed("SystemBoard1", kOnBoard), Pairs(p.EnumInstances(kNs, "QelvoSG_OnBoardDevice"), "DeviceID"));
+            EXPECT_EQ(kOnBoard, AsSet(p.EnumInstanceNames(kNs, "QelvoSG_OBDPCIController").KeyTexts("DeviceID")));
+            EXPECT_EQ(kInSlot1, AsSet(p.AssociatorNames(SlotPath("Tag 1").get()).KeyTexts("DeviceID")));
+        },
+        t.Image(2, 7));
 }
 
 }  // namespace

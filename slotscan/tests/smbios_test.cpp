@@ -137,7 +137,7 @@ TEST(SmbiosRetrievalType, TablesWithoutStructuresAndFailedFetches)
 TEST(SmbiosRecords, BoardAndSlotFields)
 {
     TableBuilder t;
-    t.Add(2, {1, 2, 0, 0, 0, 0x09, 0, 0, 0, 0x0a, 0}, {"Qelvo", "00QB7K1"});
+    t.Add(2, {1, 2, 0, 0, 0, 0x09, 0, 0, 0, 0x0a, 0}, {"Qelvo", "VNL24-MB"});
     t.Add(2, {1, 2, 0, 3}, {"Second", "Board", "SN2"});  // no version: the serial number is string 3
     t.Add(9, {0, 0xb6, 0x0d, 0x03, 0x04, 0x02, 0x01, 0x0c, 0x03}, {});
     t.Add(9, Slot9(7, 4, true, 0x3b, 0x10, 0x06, 0x02), {"PCIe Slot 7"});
@@ -145,7 +145,7 @@ TEST(SmbiosRecords, BoardAndSlotFields)
 
     ASSERT_EQ(2u, s.table2.size());
     EXPECT_EQ("Qelvo", s.table2[0].manufacturer);
-    EXPECT_EQ("00QB7K1", s.table2[0].product);
+    EXPECT_EQ("VNL24-MB", s.table2[0].product);
     EXPECT_EQ("Not Available", s.table2[0].version);
     EXPECT_EQ("Not Available", s.table2[0].serialNumber);
     EXPECT_EQ("Not Available", s.table2[1].version);
@@ -243,19 +243,24 @@ TEST(SmbiosSlotLocations, RecordedTables)
     }
 }
 
-// The default reader fetches "smbios-table" from the controller's data store over IPMI.
-TEST(SmbiosDataStore, ReadsTheControllersTable)
+// The default reader fetches "smbios-table" from the controller's data store over IPMI, and
+// this library's copy of the store writes nothing on standard output.
+TEST(SmbiosDataStore, ReadsTheControllersTableSilently)
 {
     nsfixture::Run([] {
         ASSERT_NO_FATAL_FAILURE(ipmitest::MountPrivateDev());
         tavikt::SimProcess bmc({"--file", "smbios-table=" + RecordedTable("smbios-2.5.bin")});
         ASSERT_TRUE(bmc.ok());
+        testing::internal::CaptureStdout();
         Smbios s;
+        const int type = s.GetSlotIDRetrievalType();
+        std::vector<SlotLocation> got;
+        const int read = s.readPCISlotLocation(got);
+        EXPECT_EQ("", testing::internal::GetCapturedStdout());
         ASSERT_EQ(4u, s.table9.size());
         EXPECT_EQ("PCIe Slot 4", s.table9[3].designation);
-        EXPECT_EQ(1, s.GetSlotIDRetrievalType());
-        std::vector<SlotLocation> got;
-        EXPECT_EQ(0, s.readPCISlotLocation(got));
+        EXPECT_EQ(1, type);
+        EXPECT_EQ(0, read);
         EXPECT_EQ(3u, got.size());
     });
 }

@@ -202,7 +202,7 @@ CMPIStatus WidgetInvoke(CMPIMethodMI *, const CMPIContext *ctx, const CMPIResult
   } else if (m == "CountGadgets") {
     CMPIObjectPath *gp = CMNewObjectPath(g_broker, ns_of(op).c_str(), "Test_Gadget", nullptr);
     CMPIStatus st = ok();
-    CMPIEnumeration *e = CBEnumInstances(g_broker, ctx, gp, nullptr, &st);
+    CMPIEnumeration *e = g_broker->bft->enumerateInstances(g_broker, ctx, gp, nullptr, &st);
     if (st.rc != CMPI_RC_OK) return st;
     CMPIUint32 n = 0;
     while (e->ft->hasNext(e, nullptr)) {

@@ -5,7 +5,7 @@
 #ifndef _CMPIDT_H_
 #define _CMPIDT_H_
 
-#include "cmpios.h"
+#include "cmpipl.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -13,6 +13,7 @@ extern "C" {
 
 /* ------------------------------------------------------------------ versions */
 
+/* Version numbers a provider compares with CBBrokerVersion(). */
 #define CMPIVersion085 85
 #define CMPIVersion086 86
 #define CMPIVersion087 87
@@ -20,31 +21,46 @@ extern "C" {
 #define CMPIVersion100 100
 #define CMPIVersion200 200
 
-#ifndef CMPI_VERSION
-#define CMPI_VERSION 200
+/* CMPI_VERSION, set while a provider is compiled, names the lowest version it
+ * needs of the broker; the function tables it builds carry it. */
+#ifdef CMPI_VERSION
+#  if (CMPI_VERSION == 200)
+#    define CMPI_VER_200 1
+#  elif (CMPI_VERSION == 100)
+#    define CMPI_VER_100 1
+#  elif (CMPI_VERSION == 90)
+#    define CMPI_VER_90 1
+#  elif (CMPI_VERSION == 87)
+#    define CMPI_VER_87 1
+#  elif (CMPI_VERSION == 86)
+#    define CMPI_VER_86 1
+#  elif (CMPI_VERSION == 85)
+#    define CMPI_VER_85 1
+#  else
+#    error Unsupported CMPI_VERSION defined
+#  endif
+#else
+#  define CMPI_VER_200 1
 #endif
 
-#if (CMPI_VERSION == CMPIVersion200)
-#define CMPI_VER_200 1
-#define CMPI_VER_100 1
-#define CMPI_VER_90 1
-#define CMPI_VER_87 1
-#define CMPI_VER_86 1
-#define CMPI_VER_85 1
-#elif (CMPI_VERSION == CMPIVersion100)
-#define CMPI_VER_100 1
-#define CMPI_VER_90 1
-#define CMPI_VER_87 1
-#define CMPI_VER_86 1
-#define CMPI_VER_85 1
-#else
-#error "Unsupported CMPI_VERSION"
+#ifdef CMPI_VER_200
+#  define CMPI_VER_100 1
+#  define CMPICurrentVersion CMPIVersion200
 #endif
-
-#if defined(CMPI_VER_200)
-#define CMPICurrentVersion CMPIVersion200
-#else
-#define CMPICurrentVersion CMPIVersion100
+#if defined(CMPI_VER_100) && !defined(CMPICurrentVersion)
+#  define CMPICurrentVersion CMPIVersion100
+#endif
+#if defined(CMPI_VER_90) && !defined(CMPICurrentVersion)
+#  define CMPICurrentVersion CMPIVersion090
+#endif
+#if defined(CMPI_VER_87) && !defined(CMPICurrentVersion)
+#  define CMPICurrentVersion CMPIVersion087
+#endif
+#if defined(CMPI_VER_86) && !defined(CMPICurrentVersion)
+#  define CMPICurrentVersion CMPIVersion086
+#endif
+#if defined(CMPI_VER_85) && !defined(CMPICurrentVersion)
+#  define CMPICurrentVersion CMPIVersion085
 #endif
 
 /* ------------------------------------------------- forward declared objects */
@@ -299,6 +315,7 @@ typedef unsigned int CMPIFlags;
 #define CMPIInitNameSpace "CMPIInitNameSpace"
 #define CMPIInvocationFlags "CMPIInvocationFlags"
 #define CMPIPrincipal "CMPIPrincipal"
+#define CMPIRole "CMPIRole"
 #define CMPIAcceptLanguage "CMPIAcceptLanguage"
 #define CMPIContentLanguage "CMPIContentLanguage"
 
@@ -489,13 +506,13 @@ typedef enum _CMPIErrorProbableCause {
   Transmit_Failure = 55,
   Transmitter_Failure = 56,
   Underlying_Resource_Unavailable = 57,
-  Version_Mismatch = 58,
+  Version_MisMatch = 58,
   Previous_Alert_Cleared = 59,
   Login_Attempts_Failed = 60,
   Software_Virus_Detected = 61,
   Hardware_Security_Breached = 62,
   Denial_of_Service_Detected = 63,
-  Security_Credential_Mismatch = 64,
+  Security_Credential_MisMatch = 64,
   Unauthorized_Access = 65,
   Alarm_Received = 66,
   Loss_of_Pointer = 67,
@@ -544,7 +561,7 @@ typedef enum _CMPIErrorProbableCause {
   Element_Reinitialized = 110,
   Timeout = 111,
   Logging_Problems = 112,
-  Leak_Detected = 113,
+  Leak_Detected_113 = 113,
   Protection_Mechanism_Failure = 114,
   Protecting_Resource_Failure = 115,
   Database_Inconsistency = 116,

@@ -372,7 +372,7 @@ struct _CMPIStringFT {
   int ftVersion;
   CMPIStatus (*release)(CMPIString *st);
   CMPIString *(*clone)(const CMPIString *st, CMPIStatus *rc);
-  char *(*getCharPtr)(const CMPIString *st, CMPIStatus *rc);
+  const char *(*getCharPtr)(const CMPIString *st, CMPIStatus *rc);
 };
 
 /* ======================================================================= array */
@@ -429,7 +429,7 @@ struct _CMPIDateTimeFT {
 typedef struct _CMPIInstanceMIFT CMPIInstanceMIFT;
 
 typedef struct _CMPIInstanceMI {
-  void *hdl;
+  const void *hdl;
   CMPIInstanceMIFT *ft;
 } CMPIInstanceMI;
 
@@ -459,7 +459,7 @@ struct _CMPIInstanceMIFT {
 typedef struct _CMPIAssociationMIFT CMPIAssociationMIFT;
 
 typedef struct _CMPIAssociationMI {
-  void *hdl;
+  const void *hdl;
   CMPIAssociationMIFT *ft;
 } CMPIAssociationMI;
 
@@ -486,7 +486,7 @@ struct _CMPIAssociationMIFT {
 typedef struct _CMPIMethodMIFT CMPIMethodMIFT;
 
 typedef struct _CMPIMethodMI {
-  void *hdl;
+  const void *hdl;
   CMPIMethodMIFT *ft;
 } CMPIMethodMI;
 
@@ -504,7 +504,7 @@ struct _CMPIMethodMIFT {
 typedef struct _CMPIPropertyMIFT CMPIPropertyMIFT;
 
 typedef struct _CMPIPropertyMI {
-  void *hdl;
+  const void *hdl;
   CMPIPropertyMIFT *ft;
 } CMPIPropertyMI;
 
@@ -529,7 +529,7 @@ struct _CMPIPropertyMIFT {
 typedef struct _CMPIIndicationMIFT CMPIIndicationMIFT;
 
 typedef struct _CMPIIndicationMI {
-  void *hdl;
+  const void *hdl;
   CMPIIndicationMIFT *ft;
 } CMPIIndicationMI;
 

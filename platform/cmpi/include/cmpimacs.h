@@ -1,7 +1,13 @@
 /*
  * cmpimacs.h - convenience macros of the Common Manageability Programming
  * Interface (CMPI), version 2.0: status handling, broker and object function
- * table shorthands, and the MI factory stubs.
+ * table shorthands, and the MI factory stubs. The C++ provider factories
+ * (CMProviderBase, CMInstanceMIFactory, ...) come with the wrapper classes.
+ *
+ * As in the published header, the status setters do not test the status
+ * pointer, the stubs leave their context and status parameters to the hook,
+ * and CBEnumInstanceNames, CBEnumInstances and CBGetClassification name broker
+ * members that do not exist: call the broker's function table instead.
  */
 #ifndef _CMPIMACS_H_
 #define _CMPIMACS_H_
@@ -32,26 +38,20 @@
 
 #define CMSetStatus(st, rcp) \
   {                          \
-    if (st) {                \
-      (st)->rc = (rcp);      \
-      (st)->msg = NULL;      \
-    }                        \
+    (st)->rc = (rcp);        \
+    (st)->msg = NULL;        \
   }
 
 #define CMSetStatusWithString(st, rcp, string) \
   {                                            \
-    if (st) {                                  \
-      (st)->rc = (rcp);                        \
-      (st)->msg = (string);                    \
-    }                                          \
+    (st)->rc = (rcp);                          \
+    (st)->msg = (string);                      \
   }
 
-#define CMSetStatusWithChars(mb, st, rcp, chars)                \
-  {                                                            \
-    if (st) {                                                  \
-      (st)->rc = (rcp);                                        \
-      (st)->msg = (mb)->eft->newString((mb), (chars), NULL);   \
-    }                                                          \
+#define CMSetStatusWithChars(mb, st, rcp, chars)              \
+  {                                                          \
+    (st)->rc = (rcp);                                        \
+    (st)->msg = (mb)->eft->newString((mb), (chars), NULL);   \
   }
 
 /* ================================================================ tests */
@@ -120,7 +120,7 @@
 
 /* ================================================================ string */
 
-#define CMGetCharPtr(s) ((char *)(s)->hdl)
+#define CMGetCharPtr(s) ((char *)s->hdl)
 #define CMGetCharsPtr(st, rc) ((st)->ft->getCharPtr((st), (rc)))
 
 /* ================================================================= array */
@@ -247,20 +247,18 @@
 
 /* ================================================================ broker */
 
-#define CBGetClassification(b) ((b)->bft->brokerCapabilities)
-#define CBGetBrokerCapabilities(b) ((b)->bft->brokerCapabilities)
+#define CBGetClassification(b) ((b)->bft->getClassification((b)))
 #define CBBrokerVersion(b) ((b)->bft->brokerVersion)
 #define CBBrokerName(b) ((b)->bft->brokerName)
 #define CBPrepareAttachThread(b, c) ((b)->bft->prepareAttachThread((b), (c)))
 #define CBAttachThread(b, c) ((b)->bft->attachThread((b), (c)))
 #define CBDetachThread(b, c) ((b)->bft->detachThread((b), (c)))
 #define CBDeliverIndication(b, c, n, i) ((b)->bft->deliverIndication((b), (c), (n), (i)))
-#define CBEnumInstanceNames(b, c, p, rc) ((b)->bft->enumerateInstanceNames((b), (c), (p), (rc)))
-#define CBEnumInstances(b, c, p, pr, rc) ((b)->bft->enumerateInstances((b), (c), (p), (pr), (rc)))
+#define CBEnumInstanceNames(b, c, p, rc) ((b)->bft->enumInstanceNames((b), (c), (p), (rc)))
+#define CBEnumInstances(b, c, p, pr, rc) ((b)->bft->enumInstances((b), (c), (p), (pr), (rc)))
 #define CBGetInstance(b, c, p, pr, rc) ((b)->bft->getInstance((b), (c), (p), (pr), (rc)))
 #define CBCreateInstance(b, c, p, i, rc) ((b)->bft->createInstance((b), (c), (p), (i), (rc)))
 #define CBModifyInstance(b, c, p, i, pr) ((b)->bft->modifyInstance((b), (c), (p), (i), (pr)))
-#define CBSetInstance(b, c, p, i, pr) ((b)->bft->modifyInstance((b), (c), (p), (i), (pr)))
 #define CBDeleteInstance(b, c, p) ((b)->bft->deleteInstance((b), (c), (p)))
 #define CBExecQuery(b, c, p, q, l, rc) ((b)->bft->execQuery((b), (c), (p), (q), (l), (rc)))
 #define CBAssociators(b, c, p, acl, rcl, r, rr, pr, rc) \
@@ -293,32 +291,44 @@
 /* Instance MI: the provider defines pfx##Cleanup, pfx##EnumInstanceNames,
  * pfx##EnumInstances, pfx##GetInstance, pfx##CreateInstance,
  * pfx##ModifyInstance, pfx##DeleteInstance and pfx##ExecQuery. */
-#define CMInstanceMIStub(pfx, pn, broker, hook)                                                \
-  static CMPIInstanceMIFT instMIFT__ = {                                                       \
-      CMPICurrentVersion,     CMPICurrentVersion,  "instance" #pn,        pfx##Cleanup,        \
-      pfx##EnumInstanceNames, pfx##EnumInstances,  pfx##GetInstance,      pfx##CreateInstance, \
-      pfx##ModifyInstance,    pfx##DeleteInstance, pfx##ExecQuery,                             \
-  };                                                                                           \
-  CMPI_EXTERN_C                                                                                \
-  CMPIInstanceMI *pn##_Create_InstanceMI(const CMPIBroker *brkr, const CMPIContext *ctx,       \
-                                         CMPIStatus *rc) {                                     \
-    static CMPIInstanceMI mi = {                                                               \
-        NULL,                                                                                  \
-        &instMIFT__,                                                                           \
-    };                                                                                         \
-    (void)ctx;                                                                                 \
-    (void)rc;                                                                                  \
-    broker = brkr;                                                                             \
-    hook;                                                                                      \
-    return &mi;                                                                                \
+#define CMInstanceMIStub(pfx, pn, broker, hook)                                          \
+  static CMPIInstanceMIFT instMIFT__ = {                                                 \
+      CMPICurrentVersion,                                                                \
+      CMPICurrentVersion,                                                                \
+      "instance" #pn,                                                                    \
+      pfx##Cleanup,                                                                      \
+      pfx##EnumInstanceNames,                                                            \
+      pfx##EnumInstances,                                                                \
+      pfx##GetInstance,                                                                  \
+      pfx##CreateInstance,                                                               \
+      pfx##ModifyInstance,                                                               \
+      pfx##DeleteInstance,                                                               \
+      pfx##ExecQuery,                                                                    \
+  };                                                                                     \
+  CMPI_EXTERN_C                                                                          \
+  CMPIInstanceMI *pn##_Create_InstanceMI(const CMPIBroker *brkr, const CMPIContext *ctx, \
+                                         CMPIStatus *rc) {                               \
+    static CMPIInstanceMI mi = {                                                         \
+        NULL,                                                                            \
+        &instMIFT__,                                                                     \
+    };                                                                                   \
+    broker = brkr;                                                                       \
+    hook;                                                                                \
+    return &mi;                                                                          \
   }
 
 /* Association MI: pfx##AssociationCleanup, pfx##Associators,
  * pfx##AssociatorNames, pfx##References, pfx##ReferenceNames. */
 #define CMAssociationMIStub(pfx, pn, broker, hook)                                             \
   static CMPIAssociationMIFT assocMIFT__ = {                                                   \
-      CMPICurrentVersion, CMPICurrentVersion, "association" #pn,  pfx##AssociationCleanup,     \
-      pfx##Associators,   pfx##AssociatorNames, pfx##References, pfx##ReferenceNames,          \
+      CMPICurrentVersion,                                                                      \
+      CMPICurrentVersion,                                                                      \
+      "association" #pn,                                                                       \
+      pfx##AssociationCleanup,                                                                 \
+      pfx##Associators,                                                                        \
+      pfx##AssociatorNames,                                                                    \
+      pfx##References,                                                                         \
+      pfx##ReferenceNames,                                                                     \
   };                                                                                           \
   CMPI_EXTERN_C                                                                                \
   CMPIAssociationMI *pn##_Create_AssociationMI(const CMPIBroker *brkr, const CMPIContext *ctx, \
@@ -327,98 +337,85 @@
         NULL,                                                                                  \
         &assocMIFT__,                                                                          \
     };                                                                                         \
-    (void)ctx;                                                                                 \
-    (void)rc;                                                                                  \
     broker = brkr;                                                                             \
     hook;                                                                                      \
     return &mi;                                                                                \
   }
 
 /* Method MI: pfx##MethodCleanup, pfx##InvokeMethod. */
-#define CMMethodMIStub(pfx, pn, broker, hook)                                                  \
-  static CMPIMethodMIFT methMIFT__ = {                                                         \
-      CMPICurrentVersion, CMPICurrentVersion, "method" #pn, pfx##MethodCleanup,                \
-      pfx##InvokeMethod,                                                                       \
-  };                                                                                           \
-  CMPI_EXTERN_C                                                                                \
-  CMPIMethodMI *pn##_Create_MethodMI(const CMPIBroker *brkr, const CMPIContext *ctx,           \
-                                     CMPIStatus *rc) {                                         \
-    static CMPIMethodMI mi = {                                                                 \
-        NULL,                                                                                  \
-        &methMIFT__,                                                                           \
-    };                                                                                         \
-    (void)ctx;                                                                                 \
-    (void)rc;                                                                                  \
-    broker = brkr;                                                                             \
-    hook;                                                                                      \
-    return &mi;                                                                                \
+#define CMMethodMIStub(pfx, pn, broker, hook)                                        \
+  static CMPIMethodMIFT methMIFT__ = {                                               \
+      CMPICurrentVersion,                                                            \
+      CMPICurrentVersion,                                                            \
+      "method" #pn,                                                                  \
+      pfx##MethodCleanup,                                                            \
+      pfx##InvokeMethod,                                                             \
+  };                                                                                 \
+  CMPI_EXTERN_C                                                                      \
+  CMPIMethodMI *pn##_Create_MethodMI(const CMPIBroker *brkr, const CMPIContext *ctx, \
+                                     CMPIStatus *rc) {                               \
+    static CMPIMethodMI mi = {                                                       \
+        NULL,                                                                        \
+        &methMIFT__,                                                                 \
+    };                                                                               \
+    broker = brkr;                                                                   \
+    hook;                                                                            \
+    return &mi;                                                                      \
   }
 
-/* Property MI: pfx##PropertyCleanup, pfx##SetProperty, pfx##GetProperty and,
- * for 2.0, pfx##SetPropertyWithOrigin. */
-#ifdef CMPI_VER_200
-#define CMPropertyMIStub(pfx, pn, broker, hook)                                                \
-  static CMPIPropertyMIFT propMIFT__ = {                                                       \
-      CMPICurrentVersion, CMPICurrentVersion,  "property" #pn,           pfx##PropertyCleanup, \
-      pfx##SetProperty,   pfx##GetProperty,    pfx##SetPropertyWithOrigin,                     \
-  };                                                                                           \
-  CMPI_EXTERN_C                                                                                \
-  CMPIPropertyMI *pn##_Create_PropertyMI(const CMPIBroker *brkr, const CMPIContext *ctx,       \
-                                         CMPIStatus *rc) {                                     \
-    static CMPIPropertyMI mi = {                                                               \
-        NULL,                                                                                  \
-        &propMIFT__,                                                                           \
-    };                                                                                         \
-    (void)ctx;                                                                                 \
-    (void)rc;                                                                                  \
-    broker = brkr;                                                                             \
-    hook;                                                                                      \
-    return &mi;                                                                                \
+/* Property MI: pfx##PropertyCleanup, pfx##SetProperty, pfx##GetProperty. */
+#define CMPropertyMIStub(pfx, pn, broker, hook)                                          \
+  static CMPIPropertyMIFT propMIFT__ = {                                                 \
+      CMPICurrentVersion,                                                                \
+      CMPICurrentVersion,                                                                \
+      "property" #pn,                                                                    \
+      pfx##PropertyCleanup,                                                              \
+      pfx##SetProperty,                                                                  \
+      pfx##GetProperty,                                                                  \
+  };                                                                                     \
+  CMPI_EXTERN_C                                                                          \
+  CMPIPropertyMI *pn##_Create_PropertyMI(const CMPIBroker *brkr, const CMPIContext *ctx, \
+                                         CMPIStatus *rc) {                               \
+    static CMPIPropertyMI mi = {                                                         \
+        NULL,                                                                            \
+        &propMIFT__,                                                                     \
+    };                                                                                   \
+    broker = brkr;                                                                       \
+    hook;                                                                                \
+    return &mi;                                                                          \
   }
-#else
-#define CMPropertyMIStub(pfx, pn, broker, hook)                                                \
-  static CMPIPropertyMIFT propMIFT__ = {                                                       \
-      CMPICurrentVersion, CMPICurrentVersion, "property" #pn, pfx##PropertyCleanup,            \
-      pfx##SetProperty,   pfx##GetProperty,                                                    \
-  };                                                                                           \
-  CMPI_EXTERN_C                                                                                \
-  CMPIPropertyMI *pn##_Create_PropertyMI(const CMPIBroker *brkr, const CMPIContext *ctx,       \
-                                         CMPIStatus *rc) {                                     \
-    static CMPIPropertyMI mi = {                                                               \
-        NULL,                                                                                  \
-        &propMIFT__,                                                                           \
-    };                                                                                         \
-    (void)ctx;                                                                                 \
-    (void)rc;                                                                                  \
-    broker = brkr;                                                                             \
-    hook;                                                                                      \
-    return &mi;                                                                                \
-  }
-#endif
 
 /* Indication MI: pfx##IndicationCleanup, pfx##AuthorizeFilter, pfx##MustPoll,
- * pfx##ActivateFilter, pfx##DeActivateFilter, pfx##EnableIndications,
- * pfx##DisableIndications. */
+ * pfx##ActivateFilter, pfx##DeActivateFilter, and for version 0.86 to 0.90
+ * pfx##EnableIndications and pfx##DisableIndications. */
+#ifdef CMPI_VER_86
 #define CMIndicationMIStubExtensions(pfx) pfx##EnableIndications, pfx##DisableIndications,
+#else
+#define CMIndicationMIStubExtensions(pfx)
+#endif
 
-#define CMIndicationMIStub(pfx, pn, broker, hook)                                              \
-  static CMPIIndicationMIFT indMIFT__ = {                                                      \
-      CMPICurrentVersion,     CMPICurrentVersion, "Indication" #pn,      pfx##IndicationCleanup, \
-      pfx##AuthorizeFilter,   pfx##MustPoll,      pfx##ActivateFilter,   pfx##DeActivateFilter,  \
-      CMIndicationMIStubExtensions(pfx)                                                        \
-  };                                                                                           \
-  CMPI_EXTERN_C                                                                                \
-  CMPIIndicationMI *pn##_Create_IndicationMI(const CMPIBroker *brkr, const CMPIContext *ctx,   \
-                                             CMPIStatus *rc) {                                 \
-    static CMPIIndicationMI mi = {                                                             \
-        NULL,                                                                                  \
-        &indMIFT__,                                                                            \
-    };                                                                                         \
-    (void)ctx;                                                                                 \
-    (void)rc;                                                                                  \
-    broker = brkr;                                                                             \
-    hook;                                                                                      \
-    return &mi;                                                                                \
+#define CMIndicationMIStub(pfx, pn, broker, hook)                                            \
+  static CMPIIndicationMIFT indMIFT__ = {                                                    \
+      CMPICurrentVersion,                                                                    \
+      CMPICurrentVersion,                                                                    \
+      "Indication" #pn,                                                                      \
+      pfx##IndicationCleanup,                                                                \
+      pfx##AuthorizeFilter,                                                                  \
+      pfx##MustPoll,                                                                         \
+      pfx##ActivateFilter,                                                                   \
+      pfx##DeActivateFilter,                                                                 \
+      CMIndicationMIStubExtensions(pfx)                                                      \
+  };                                                                                         \
+  CMPI_EXTERN_C                                                                              \
+  CMPIIndicationMI *pn##_Create_IndicationMI(const CMPIBroker *brkr, const CMPIContext *ctx, \
+                                             CMPIStatus *rc) {                               \
+    static CMPIIndicationMI mi = {                                                           \
+        NULL,                                                                                \
+        &indMIFT__,                                                                          \
+    };                                                                                       \
+    broker = brkr;                                                                           \
+    hook;                                                                                    \
+    return &mi;                                                                              \
   }
 
 #endif /* _CMPIMACS_H_ */

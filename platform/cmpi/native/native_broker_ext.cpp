@@ -66,10 +66,20 @@ int thread_once(int *once, void (*init)(void)) {
   return 0;
 }
 
-int create_thread_key(CMPI_THREAD_KEY_TYPE *key, void (*cleanup)(void *)) { return pthread_key_create(key, cleanup); }
-int destroy_thread_key(CMPI_THREAD_KEY_TYPE key) { return pthread_key_delete(key); }
-void *get_thread_specific(CMPI_THREAD_KEY_TYPE key) { return pthread_getspecific(key); }
-int set_thread_specific(CMPI_THREAD_KEY_TYPE key, void *value) { return pthread_setspecific(key, value); }
+// CMPI's thread key type is wider than pthread_key_t: a key travels in it as its value.
+static_assert(sizeof(CMPI_THREAD_KEY_TYPE) >= sizeof(pthread_key_t), "a pthread key fits the CMPI key type");
+pthread_key_t key_of(CMPI_THREAD_KEY_TYPE key) { return static_cast<pthread_key_t>(key); }
+
+int create_thread_key(CMPI_THREAD_KEY_TYPE *key, void (*cleanup)(void *)) {
+  if (key == nullptr) return EINVAL;
+  pthread_key_t k;
+  const int rc = pthread_key_create(&k, cleanup);
+  if (rc == 0) *key = static_cast<CMPI_THREAD_KEY_TYPE>(k);
+  return rc;
+}
+int destroy_thread_key(CMPI_THREAD_KEY_TYPE key) { return pthread_key_delete(key_of(key)); }
+void *get_thread_specific(CMPI_THREAD_KEY_TYPE key) { return pthread_getspecific(key_of(key)); }
+int set_thread_specific(CMPI_THREAD_KEY_TYPE key, void *value) { return pthread_setspecific(key_of(key), value); }
 
 CMPI_MUTEX_TYPE new_mutex(int) {
   auto *m = static_cast<pthread_mutex_t *>(std::malloc(sizeof(pthread_mutex_t)));

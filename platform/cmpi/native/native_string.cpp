@@ -23,13 +23,13 @@ CMPIString *clone(const CMPIString *s, CMPIStatus *rc) {
   });
 }
 
-char *get_char_ptr(const CMPIString *s, CMPIStatus *rc) {
+const char *get_char_ptr(const CMPIString *s, CMPIStatus *rc) {
   if (s == nullptr || s->hdl == nullptr) {
     set_rc(rc, CMPI_RC_ERR_INVALID_HANDLE);
     return nullptr;
   }
   set_rc(rc, CMPI_RC_OK);
-  return static_cast<char *>(s->hdl);
+  return static_cast<const char *>(s->hdl);
 }
 
 }  // namespace

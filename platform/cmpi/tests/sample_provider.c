@@ -8,7 +8,9 @@
  *     enumerate, get, create, delete, a tiny WQL query; modify is refused;
  *   - methods of Sample_Widget: Inspect, SetPinned, Survey, Relay, Stats;
  *   - the association Sample_WidgetLink (roles Parent and Child) between
- *     widgets.
+ *     widgets;
+ *   - property and indication MIs made by the published stubs, which serve
+ *     nothing.
  * Provider "SampleBroken" has an instance MI factory that always fails.
  *
  * The initial widgets are alpha, beta and gamma, linked alpha->beta,
@@ -586,7 +588,7 @@ static CMPIStatus survey(const CMPIContext *ctx, const CMPIResult *rslt, const C
 
   if (cls == NULL) CMReturnWithChars(_broker, CMPI_RC_ERR_INVALID_PARAMETER, "Survey needs a ClassName");
   target = CMNewObjectPath(_broker, ns_of(op), cls, NULL);
-  en = CBEnumInstanceNames(_broker, ctx, target, &rc);
+  en = _broker->bft->enumerateInstanceNames(_broker, ctx, target, &rc);
   if (rc.rc != CMPI_RC_OK || en == NULL) {
     snprintf(msg, sizeof msg, "enumerating %s failed (%d): %s", cls, (int)rc.rc,
              rc.msg != NULL ? CMGetCharsPtr(rc.msg, NULL) : "");
@@ -787,16 +789,75 @@ static CMPIStatus WidgetReferenceNames(CMPIAssociationMI *mi, const CMPIContext 
   return walk_links(ctx, rslt, op, NULL, resultClass, role, NULL, NULL, REFERENCE_NAMES);
 }
 
+/* ------------------------------------------------- property and indication */
+
+/* The property and indication MIs exist to be made by the published stubs;
+ * they serve nothing. */
+static CMPIStatus WidgetPropertyCleanup(CMPIPropertyMI *mi, const CMPIContext *ctx, CMPIBoolean terminating) {
+  (void)mi, (void)ctx, (void)terminating;
+  CMReturn(CMPI_RC_OK);
+}
+
+static CMPIStatus WidgetSetProperty(CMPIPropertyMI *mi, const CMPIContext *ctx, const CMPIResult *rslt,
+                                    const CMPIObjectPath *op, const char *name, const CMPIData data) {
+  (void)mi, (void)ctx, (void)rslt, (void)op, (void)name, (void)data;
+  CMReturn(CMPI_RC_ERR_NOT_SUPPORTED);
+}
+
+static CMPIStatus WidgetGetProperty(CMPIPropertyMI *mi, const CMPIContext *ctx, const CMPIResult *rslt,
+                                    const CMPIObjectPath *op, const char *name) {
+  (void)mi, (void)ctx, (void)rslt, (void)op, (void)name;
+  CMReturn(CMPI_RC_ERR_NOT_SUPPORTED);
+}
+
+static CMPIStatus WidgetIndicationCleanup(CMPIIndicationMI *mi, const CMPIContext *ctx, CMPIBoolean terminating) {
+  (void)mi, (void)ctx, (void)terminating;
+  CMReturn(CMPI_RC_OK);
+}
+
+static CMPIStatus WidgetAuthorizeFilter(CMPIIndicationMI *mi, const CMPIContext *ctx, const CMPISelectExp *filter,
+                                        const char *className, const CMPIObjectPath *op, const char *owner) {
+  (void)mi, (void)ctx, (void)filter, (void)className, (void)op, (void)owner;
+  CMReturn(CMPI_RC_ERR_NOT_SUPPORTED);
+}
+
+static CMPIStatus WidgetMustPoll(CMPIIndicationMI *mi, const CMPIContext *ctx, const CMPISelectExp *filter,
+                                 const char *className, const CMPIObjectPath *op) {
+  (void)mi, (void)ctx, (void)filter, (void)className, (void)op;
+  CMReturn(CMPI_RC_ERR_NOT_SUPPORTED);
+}
+
+static CMPIStatus WidgetActivateFilter(CMPIIndicationMI *mi, const CMPIContext *ctx, const CMPISelectExp *filter,
+                                       const char *className, const CMPIObjectPath *op, CMPIBoolean first) {
+  (void)mi, (void)ctx, (void)filter, (void)className, (void)op, (void)first;
+  CMReturn(CMPI_RC_ERR_NOT_SUPPORTED);
+}
+
+static CMPIStatus WidgetDeActivateFilter(CMPIIndicationMI *mi, const CMPIContext *ctx, const CMPISelectExp *filter,
+                                         const char *className, const CMPIObjectPath *op, CMPIBoolean last) {
+  (void)mi, (void)ctx, (void)filter, (void)className, (void)op, (void)last;
+  CMReturn(CMPI_RC_ERR_NOT_SUPPORTED);
+}
+
 /* ------------------------------------------------------------- factories */
 
+/* The stubs leave the factories' context and status parameters to the hook, and
+ * the property and indication stubs leave the 2.0 additions to their tables
+ * (setPropertyWithOrigin, enableIndications, disableIndications) empty. */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 CMInstanceMIStub(Widget, SampleWidget, _broker, factory_seen(KIND_INSTANCE))
 CMMethodMIStub(Widget, SampleWidget, _broker, factory_seen(KIND_METHOD))
 CMAssociationMIStub(Widget, SampleWidget, _broker, factory_seen(KIND_ASSOCIATION))
+CMPropertyMIStub(Widget, SampleWidget, _broker, CMNoHook)
+CMIndicationMIStub(Widget, SampleWidget, _broker, CMNoHook)
+#pragma GCC diagnostic pop
 
 /* A provider whose instance MI cannot be created. */
 CMPI_EXTERN_C CMPIInstanceMI *SampleBroken_Create_InstanceMI(const CMPIBroker *brkr, const CMPIContext *ctx,
                                                              CMPIStatus *rc) {
   (void)ctx;
-  CMSetStatusWithChars(brkr, rc, CMPI_RC_ERR_FAILED, "the sample device is unplugged");
+  if (rc != NULL) CMSetStatusWithChars(brkr, rc, CMPI_RC_ERR_FAILED, "the sample device is unplugged");
   return NULL;
 }

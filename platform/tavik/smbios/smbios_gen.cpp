@@ -23,6 +23,13 @@ bool AtLeast(const ServerOptions &o, int major, int minor) {
 
 }  // namespace
 
+std::string SystemSerial(int node) { return "QV24N0" + std::to_string(100 + node); }
+
+std::vector<uint8_t> SystemUuid(int node) {
+  return {0x51, 0x4c, 0x56, 0x4f, 0x9a, 0x2b, 0x4e, 0x11, 0x8c, 0x3d, 0x00, 0x1b, 0x21, 0x7e, 0x40,
+          static_cast<uint8_t>(node)};
+}
+
 uint16_t TableBuilder::Add(uint8_t type, const std::vector<uint8_t> &formatted, const std::vector<std::string> &strings) {
   std::vector<uint8_t> s = {type, static_cast<uint8_t>(4 + formatted.size())};
   Le(s, handle_, 2);
@@ -80,44 +87,42 @@ std::vector<uint8_t> BuildServerTable(const ServerOptions &o) {
   bios.insert(bios.end(), {0x03, v27 ? uint8_t{0x0d} : uint8_t{0x05}});  // ACPI, USB legacy; BBS boot order, content distribution, UEFI
   bios.insert(bios.end(), {1, 7, 0xff, 0xff});        // BIOS 1.7, no embedded controller
   if (v31) Le(bios, 0x0010, 2);                       // extended ROM size: 16 MB
-  t.Add(0, bios, {"Qelvo", "-[" + o.bios_version + "]-", "03/14/2024"});
+  t.Add(0, bios, {"Qelvo", "Qelvo BIOS [" + o.bios_version + "] VNL24", "03/14/2024"});
 
   // System: manufacturer, product, version, serial, UUID, power switch wake-up, SKU, family.
   std::vector<uint8_t> system = {1, 2, 3, 4};
-  const uint8_t uuid[16] = {0x51, 0x4c, 0x56, 0x4f, 0x9a, 0x2b, 0x4e, 0x11,
-                            0x8c, 0x3d, 0x00, 0x1b, 0x21, 0x7e, 0x40, static_cast<uint8_t>(o.node)};
-  system.insert(system.end(), uuid, uuid + 16);
+  const std::vector<uint8_t> uuid = SystemUuid(o.node);
+  system.insert(system.end(), uuid.begin(), uuid.end());
   system.insert(system.end(), {0x06, 5, 6});
   const uint16_t chassis_handle = static_cast<uint16_t>(t.next_handle() + 2);
-  t.Add(1, system, {"Qelvo", "Qelvo System x7K", "01", "QS7K0" + std::to_string(100 + o.node), "7K01-CTO",
-                    "Qelvo System"});
+  t.Add(1, system, {"Qelvo", "Qelvo Varnel V24", "01", SystemSerial(o.node), "VNL24-BASE", "Qelvo Varnel"});
 
   // Baseboard: hosting board, replaceable, in the chassis, motherboard, no contained objects.
   std::vector<uint8_t> board = {1, 2, 3, 4, 5, 0x09, 6};
   Le(board, chassis_handle, 2);
   board.insert(board.end(), {0x0a, 0});
-  t.Add(2, board, {"Qelvo", "00QB7K1", "Rev 1.0", "QB7K" + node + "0042", "none", "Node " + node});
+  t.Add(2, board, {"Qelvo", "VNL24-MB", "Rev B2", "QVB" + node + "00427", "none", "Node " + node});
 
   // Chassis: rack mount, safe states, 2U, two power cords, no contained elements.
   std::vector<uint8_t> chassis = {1, 0x17, 2, 3, 4, 0x03, 0x03, 0x03, 0x03};
   Le(chassis, 0, 4);
   chassis.insert(chassis.end(), {2, 2, 0, 0});
-  std::vector<std::string> chassis_strings = {"Qelvo", "none", "QC7K" + node + "0918", "none"};
+  std::vector<std::string> chassis_strings = {"Qelvo", "none", "QVC" + node + "00918", "none"};
   if (v27) {
     chassis.push_back(5);
-    chassis_strings.push_back("7K01");
+    chassis_strings.push_back("VNL24");
   }
   t.Add(3, chassis, chassis_strings);
 
-  // Two processors.
+  // Two processors of a generic kind (family and socket "other").
   for (int cpu = 0; cpu < 2; ++cpu) {
-    std::vector<uint8_t> p = {1, 0x03, 0xb3, 2};
-    Le(p, 0xbfebfbff000606a6ull, 8);                   // processor ID
+    std::vector<uint8_t> p = {1, 0x03, 0x01, 2};
+    Le(p, 0x0000000000000000ull, 8);                   // processor ID: none given
     p.insert(p.end(), {3, 0x8c});                      // version string, 1.2 V
     Le(p, 100, 2);
     Le(p, 4000, 2);
     Le(p, 2400, 2);
-    p.insert(p.end(), {0x41, 0x3f});                   // populated and enabled; socket LGA4189
+    p.insert(p.end(), {0x41, 0x01});                   // populated and enabled; socket "other"
     Le(p, 0xffff, 2);
     Le(p, 0xffff, 2);
     Le(p, 0xffff, 2);
@@ -126,7 +131,7 @@ std::vector<uint8_t> BuildServerTable(const ServerOptions &o) {
       p.insert(p.end(), {16, 16, 32});
       Le(p, 0x00fc, 2);
     }
-    if (v26) Le(p, 0x00b3, 2);
+    if (v26) Le(p, 0x0001, 2);                         // processor family 2: "other"
     if (v30) {
       Le(p, 16, 2);
       Le(p, 16, 2);
@@ -207,9 +212,9 @@ std::vector<uint8_t> BuildServerTable(const ServerOptions &o) {
   // own; the platform's build notes (more than ten strings); for 2.5 the slot locations.
   t.Add(11, {1}, {"Tavik [" + o.controller_version + "]"});
   t.Add(11, {1}, {"Diagnostics [" + o.diagnostics_version + "]"});
-  const std::vector<std::string> notes = {"Qelvo Platform", "Board ID 0x7K01", "CPLD 3.04", "PSU 1 FW 1.2.4",
+  const std::vector<std::string> notes = {"Qelvo Platform", "Board ID VNL24", "CPLD 3.04", "PSU 1 FW 1.2.4",
                                           "PSU 2 FW 1.2.4", "Backplane 2.10", "LOM 1.8.0", "FPGA 0.9",
-                                          "Mgmt Engine 4.4", "Power FW 5.04", "Security 1.0", "Build 7K-2024-03"};
+                                          "Mgmt Engine 4.4", "Power FW 5.04", "Security 1.0", "Build VNL24-2024-03"};
   t.Add(11, {static_cast<uint8_t>(notes.size())}, notes);
   if (o.major == 2 && o.minor == 5) {
     for (const Slot &s : slots) {

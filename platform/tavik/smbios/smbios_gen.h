@@ -39,10 +39,15 @@ struct ServerOptions {
   uint8_t major = 2;
   uint8_t minor = 7;
   int node = 0;
-  std::string bios_version = "QEE126A-1.07";        // type 0 string 2: "-[<bios_version>]-"
+  std::string bios_version = "VNB3.18-2";           // type 0 string 2: "Qelvo BIOS [<bios_version>] VNL24"
   std::string controller_version = "TVK1.42-7";     // OEM string "Tavik [<controller_version>]"
-  std::string diagnostics_version = "DSQ9.31-1";    // OEM string "Diagnostics [<diagnostics_version>]"
+  std::string diagnostics_version = "QDG4.12-1";    // OEM string "Diagnostics [<diagnostics_version>]"
 };
+
+// The node's system identity, the same in its table and in the controller's other answers (the
+// complex descriptor, the device GUID): the serial number (9 characters) and the UUID.
+std::string SystemSerial(int node);
+std::vector<uint8_t> SystemUuid(int node);
 
 // A server's table: BIOS information, system, baseboard, chassis, two processors, a memory array
 // with four memory devices and its mapped address, four system slots, OEM strings (the

@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "qelvo_config.h"
+#include "smbios_gen.h"
 
 namespace tavik {
 
@@ -60,67 +61,6 @@ uint32_t GetLe(const std::vector<uint8_t>& in, size_t at, int bytes) {
   return v;
 }
 
-std::vector<uint8_t> NodeUuid(int node) {
-  std::vector<uint8_t> uuid = {0x51, 0x4c, 0x56, 0x4f, 0x9a, 0x2b, 0x4e, 0x11, 0x8c, 0x3d, 0x00, 0x1b, 0x21, 0x7e, 0x40, 0x00};
-  uuid[15] = static_cast<uint8_t>(node);
-  return uuid;
-}
-
-std::string Serial(int node) { return "QS7K0" + std::to_string(100 + node); }
-
-// ---------------------------------------------------------------------------------------------
-// SMBIOS image.
-
-class SmbiosWriter {
- public:
-  void Add(uint8_t type, const std::vector<uint8_t>& formatted, const std::vector<std::string>& strings) {
-    std::vector<uint8_t> s = {type, static_cast<uint8_t>(4 + formatted.size()), static_cast<uint8_t>(handle_),
-                              static_cast<uint8_t>(handle_ >> 8)};
-    s.insert(s.end(), formatted.begin(), formatted.end());
-    for (const std::string& str : strings) {
-      s.insert(s.end(), str.begin(), str.end());
-      s.push_back(0);
-    }
-    if (strings.empty()) s.push_back(0);
-    s.push_back(0);
-    max_size_ = std::max(max_size_, s.size());
-    table_.insert(table_.end(), s.begin(), s.end());
-    ++handle_;
-    ++count_;
-  }
-
-  std::vector<uint8_t> Image() const {
-    std::vector<uint8_t> ep(31, 0);
-    std::memcpy(ep.data(), "_SM_", 4);
-    ep[5] = 0x1f;
-    ep[6] = 2;
-    ep[7] = 7;
-    ep[8] = static_cast<uint8_t>(max_size_);
-    ep[9] = static_cast<uint8_t>(max_size_ >> 8);
-    std::memcpy(ep.data() + 16, "_DMI_", 5);
-    ep[22] = static_cast<uint8_t>(table_.size());
-    ep[23] = static_cast<uint8_t>(table_.size() >> 8);
-    ep[28] = static_cast<uint8_t>(count_);
-    ep[29] = static_cast<uint8_t>(count_ >> 8);
-    ep[30] = 0x27;
-    uint8_t sum = 0;
-    for (size_t i = 16; i < 31; ++i) sum = static_cast<uint8_t>(sum + ep[i]);
-    ep[21] = static_cast<uint8_t>(-sum);
-    sum = 0;
-    for (size_t i = 0; i < 31; ++i) sum = static_cast<uint8_t>(sum + ep[i]);
-    ep[4] = static_cast<uint8_t>(-sum);
-    std::vector<uint8_t> image = ep;
-    image.insert(image.end(), table_.begin(), table_.end());
-    return image;
-  }
-
- private:
-  std::vector<uint8_t> table_;
-  uint16_t handle_ = 0;
-  int count_ = 0;
-  size_t max_size_ = 0;
-};
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -143,11 +83,11 @@ std::vector<uint8_t> BuildComplexDescriptor(const Config& cfg) {
   std::vector<uint8_t> d = {0x01, 4, 'Q', 'C', 'P', 'X', 0x02, 2, 0x5a, 0x01, 0x03, 1, static_cast<uint8_t>(cfg.nodes)};
   for (int n = 0; n < cfg.nodes; ++n) {
     std::vector<uint8_t> rec;
-    const std::vector<uint8_t> uuid = NodeUuid(n);
+    const std::vector<uint8_t> uuid = smbiosgen::SystemUuid(n);
     rec.push_back(0x80);
     rec.push_back(16);
     rec.insert(rec.end(), uuid.begin(), uuid.end());
-    const std::string serial = Serial(n);
+    const std::string serial = smbiosgen::SystemSerial(n);
     rec.push_back(0x81);
     rec.push_back(8);
     rec.insert(rec.end(), serial.begin(), serial.begin() + 8);
@@ -170,36 +110,10 @@ std::vector<uint8_t> BuildComplexDescriptor(const Config& cfg) {
 }
 
 std::vector<uint8_t> BuildSmbiosImage(const Config& cfg) {
-  SmbiosWriter w;
-  const std::string node = std::to_string(cfg.node);
-  // BIOS information: vendor, version (the build in brackets), release date.
-  w.Add(0x00, {1, 2, 0x00, 0xe8, 3, 0xff, 0x80, 0x98, 0x8b, 0x3f, 0x01, 0x00, 0x00, 0x00, 0x03, 0x0d, 1, 7, 0xff, 0xff},
-        {"Qelvo", "-[QEE126A-1.07]-", "03/14/2024"});
-  std::vector<uint8_t> system = {1, 2, 3, 4};
-  const std::vector<uint8_t> uuid = NodeUuid(cfg.node);
-  system.insert(system.end(), uuid.begin(), uuid.end());
-  system.insert(system.end(), {0x06, 5, 6});
-  w.Add(0x01, system, {"Qelvo", "Qelvo System x7K", "01", Serial(cfg.node), "7K01-CTO", "Qelvo System"});
-  w.Add(0x02, {1, 2, 3, 4, 5, 0x09, 6, 0x00, 0x00, 0x0a, 0},
-        {"Qelvo", "00QB7K1", "Rev 1.0", "QB7K" + node + "0042", "none", "Node " + node});
-  struct Slot {
-    const char* name;
-    uint8_t width, usage;
-    uint16_t id;
-    uint8_t bus, devfn;
-  };
-  const Slot slots[] = {{"PCIe Slot 1", 0x0d, 0x04, 1, 0x1a, 0x00},
-                        {"PCIe Slot 2", 0x0b, 0x03, 2, 0x3b, 0x00},
-                        {"PCIe Slot 3", 0x0b, 0x04, 3, 0x5d, 0x10}};
-  for (const Slot& s : slots) {
-    w.Add(0x09, {1, 0xa5, s.width, s.usage, 0x04, static_cast<uint8_t>(s.id), static_cast<uint8_t>(s.id >> 8), 0x04,
-                 0x01, 0x00, 0x00, s.bus, s.devfn},
-          {s.name});
-  }
-  w.Add(0x0b, {1}, {"Tavik [TVK" + cfg.firmware + "-7]"});
-  w.Add(0x0b, {1}, {"Diagnostics [DSQ9.31-1]"});
-  w.Add(0x7f, {}, {});
-  return w.Image();
+  smbiosgen::ServerOptions o;  // SMBIOS 2.7
+  o.node = cfg.node;
+  o.controller_version = "TVK" + cfg.firmware + "-7";
+  return smbiosgen::BuildServerTable(o);
 }
 
 std::string SlpServiceUrl(const Config& cfg) {
@@ -304,7 +218,7 @@ std::vector<uint8_t> Controller::App(uint8_t cmd, const std::vector<uint8_t>& da
     case kCmdGetSystemGuid: {
       if (!data.empty()) return {kBadLength};
       std::vector<uint8_t> r = {kOk};
-      const std::vector<uint8_t> uuid = NodeUuid(cfg_.node);
+      const std::vector<uint8_t> uuid = smbiosgen::SystemUuid(cfg_.node);
       r.insert(r.end(), uuid.begin(), uuid.end());
       return r;
     }

@@ -22,7 +22,8 @@ std::string DerivePassword(const std::array<uint8_t, 8>& user_id);
 // The multi-node complex descriptor the controller serves (empty for a standalone server).
 std::vector<uint8_t> BuildComplexDescriptor(const Config& cfg);
 
-// A plausible SMBIOS 2.7 image (entry point and structure table) for the node.
+// The node's SMBIOS 2.7 server table (entry point and structures), made by the SMBIOS generator
+// with the configured controller firmware in its OEM string.
 std::vector<uint8_t> BuildSmbiosImage(const Config& cfg);
 
 // The SLP service URL and attribute list of the controller's service agent.

@@ -259,9 +259,51 @@ TEST(TavikController, DataStoreServesTheSmbiosTable) {
   }
   EXPECT_EQ(table->size(), at);
   EXPECT_EQ(structures, Le(*table, 28, 2)) << "structure count in the entry point";
-  ASSERT_EQ(2u, oem.size());
+  ASSERT_EQ(3u, oem.size());
   EXPECT_EQ("Tavik [TVK1.42-7]", oem[0]);
   EXPECT_EQ(0u, oem[1].find("Diagnostics ["));
+}
+
+// The table of a node is a dump dmidecode reads whole (entry point with the table's address,
+// the right structure count), with the node's serial number (the one its complex descriptor
+// gives) and its configured firmware.
+TEST(TavikController, TheSmbiosTableIsADumpDmidecodeReads) {
+  Controller c = Start(Make({{"nodes", "2"}, {"node", "1"}, {"firmware", "2.05"}}));
+  const Bytes* table = c.file("smbios-table");
+  ASSERT_NE(nullptr, table);
+  char path[] = "/tmp/tavik-smbios-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(static_cast<ssize_t>(table->size()), write(fd, table->data(), table->size()));
+  close(fd);
+  auto run = [&path](const std::string& args, int* status = nullptr) {
+    std::string out;
+    FILE* p = popen(("dmidecode --from-dump " + std::string(path) + " " + args + " 2>&1").c_str(), "r");
+    if (p == nullptr) return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    const int rc = pclose(p);
+    if (status != nullptr) *status = rc;
+    return out;
+  };
+  int status = -1;
+  const std::string all = run("", &status);
+  EXPECT_EQ(0, status) << all;
+  EXPECT_NE(std::string::npos, all.find("SMBIOS 2.7 present.")) << all;
+  EXPECT_NE(std::string::npos, all.find(std::to_string(Le(*table, 28, 2)) + " structures occupying " +
+                                        std::to_string(table->size() - 31) + " bytes."))
+      << all;
+  for (const char* complaint : {"Invalid", "Wrong", "truncated", "Unknown Type"})
+    EXPECT_EQ(std::string::npos, all.find(complaint)) << complaint << "\n" << all;
+  EXPECT_NE(std::string::npos, run("-t 11").find("Tavik [TVK2.05-7]"));
+  const std::string serial = run("-s system-serial-number");
+  EXPECT_EQ("QV24N0101\n", serial);
+  const Bytes& d = c.descriptor();
+  const std::string descriptor(d.begin(), d.end());
+  EXPECT_NE(std::string::npos, descriptor.find(std::string("\x81\x08") + serial.substr(0, 8)))
+      << "node 1's record carries the same serial";
+  unlink(path);
 }
 
 TEST(TavikController, DataStoreFilesAreCreatedWrittenResetAndDeleted) {

@@ -78,6 +78,8 @@ TEST(TavikSim, IpmitoolTalksToItThroughThePreload) {
     ASSERT_EQ(0, Ipmitool({"mc", "info"}, &out)) << out;
     EXPECT_NE(std::string::npos, out.find("Firmware Revision         : 1.42")) << out;
     EXPECT_NE(std::string::npos, out.find("Manufacturer ID           : " + std::to_string(QELVO_VENDOR_IANA))) << out;
+    // The enterprise number is no organisation's: ipmitool names no manufacturer for it.
+    EXPECT_NE(std::string::npos, out.find("Manufacturer Name         : Unknown")) << out;
 
     ASSERT_EQ(0, Ipmitool({"raw", "0x06", "0x01"}, &out)) << out;
     char iana[16];

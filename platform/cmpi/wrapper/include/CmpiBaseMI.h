@@ -30,6 +30,11 @@ class CmpiBaseMI {
   virtual CmpiStatus cleanup(CmpiContext &ctx, bool terminating);
 
   void setProviderBase(CmpiProviderBase *base) { providerBase = base; }
+
+  /* The provider object an MI handle names: the factories store the provider
+   * (as CmpiBaseMI *) in the MI's handle, which the CMPI headers declare
+   * const. Null when no live provider has that address. */
+  static CmpiBaseMI *fromHandle(const void *hdl);
   CmpiProviderBase *getProviderBase() const { return providerBase; }
 
   /* The cleanup entry of every MI kind: `mi` is the MI (instance, method, ...)

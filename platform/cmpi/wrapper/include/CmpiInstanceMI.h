@@ -49,6 +49,7 @@ class CmpiInstanceMI : virtual public CmpiBaseMI {
 
 /* pn_Create_InstanceMI for provider class cn; the library declares the
  * provider's base with CMProviderBase(pn) first. */
+#ifndef CMInstanceMIFactory
 #define CMInstanceMIFactory(cn, pn)                                                                         \
   CMPI_EXTERN_C CMPIInstanceMI *pn##_Create_InstanceMI(const CMPIBroker *broker, const CMPIContext *ctxp,   \
                                                        CMPIStatus *rc) {                                    \
@@ -62,5 +63,7 @@ class CmpiInstanceMI : virtual public CmpiBaseMI {
     static CMPIInstanceMI mi = {nullptr, &instMIFT};                                                        \
     return cmpiwrapper::CreateMI<cn>(base##pn, &mi, "_Create_InstanceMI", broker, ctxp, rc);                \
   }
+
+#endif
 
 #endif /* _CMPIINSTANCEMI_H_ */

@@ -24,6 +24,7 @@ class CmpiMethodMI : virtual public CmpiBaseMI {
                                       CMPIArgs *eOut);
 };
 
+#ifndef CMMethodMIFactory
 #define CMMethodMIFactory(cn, pn)                                                                         \
   CMPI_EXTERN_C CMPIMethodMI *pn##_Create_MethodMI(const CMPIBroker *broker, const CMPIContext *ctxp,     \
                                                    CMPIStatus *rc) {                                      \
@@ -34,5 +35,7 @@ class CmpiMethodMI : virtual public CmpiBaseMI {
     static CMPIMethodMI mi = {nullptr, &methMIFT};                                                        \
     return cmpiwrapper::CreateMI<cn>(base##pn, &mi, "_Create_MethodMI", broker, ctxp, rc);                \
   }
+
+#endif
 
 #endif /* _CMPIMETHODMI_H_ */

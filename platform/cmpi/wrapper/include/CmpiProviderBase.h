@@ -4,6 +4,10 @@
  * base per provider with CMProviderBase(pn) and its factories with
  * CMInstanceMIFactory(cn, pn) / CMMethodMIFactory(cn, pn).
  *
+ * Where the CMPI headers define these macros themselves (the published
+ * cmpimacs.h does for C++), theirs are used and the wrapper's below are not
+ * defined.
+ *
  * The first factory call makes the provider object (cn), registers it here,
  * initialises it and writes "--- _Create_InstanceMI() <type>" to standard
  * error; every factory call counts one more user. The broker's cleanup calls
@@ -14,6 +18,7 @@
 
 #include <cmpidt.h>
 #include <cmpift.h>
+#include <cmpimacs.h>
 
 #include <cstdio>
 #include <exception>
@@ -51,7 +56,9 @@ class CmpiProviderBase {
   std::mutex mutex;
 };
 
+#ifndef CMProviderBase
 #define CMProviderBase(pn) static CmpiProviderBase base##pn;
+#endif
 
 namespace cmpiwrapper {
 

@@ -1,12 +1,48 @@
 #include "CmpiBaseMI.h"
 
+#include <map>
 #include <mutex>
 
 #include "CmpiProviderBase.h"
 
-CmpiBaseMI::CmpiBaseMI(const CmpiBroker &mbp, const CmpiContext &) : broker(mbp), providerBase(nullptr) {}
+namespace {
 
-CmpiBaseMI::~CmpiBaseMI() = default;
+// The live provider objects of this library by address, so that an MI handle
+// (a const pointer) leads back to its provider without casting const away.
+struct Providers {
+  std::mutex lock;
+  std::map<const void *, CmpiBaseMI *> by_address;
+};
+
+Providers &Live() {
+  static Providers providers;
+  return providers;
+}
+
+}  // namespace
+
+CmpiBaseMI::CmpiBaseMI(const CmpiBroker &mbp, const CmpiContext &) : broker(mbp), providerBase(nullptr) {
+  // A provider made by the CMPI headers' own factory macros brings the broker
+  // the wrapper's objects are made with.
+  if (CmpiProviderBase::getBroker() == nullptr && mbp.getEnc() != nullptr) CmpiProviderBase::setBroker(mbp.getEnc());
+  Providers &live = Live();
+  std::lock_guard<std::mutex> hold(live.lock);
+  live.by_address[this] = this;
+}
+
+CmpiBaseMI::~CmpiBaseMI() {
+  Providers &live = Live();
+  std::lock_guard<std::mutex> hold(live.lock);
+  live.by_address.erase(this);
+}
+
+CmpiBaseMI *CmpiBaseMI::fromHandle(const void *hdl) {
+  if (hdl == nullptr) return nullptr;
+  Providers &live = Live();
+  std::lock_guard<std::mutex> hold(live.lock);
+  auto it = live.by_address.find(hdl);
+  return it != live.by_address.end() ? it->second : nullptr;
+}
 
 CmpiStatus CmpiBaseMI::initialize(const CmpiContext &) { return CmpiStatus(CMPI_RC_OK); }
 
@@ -37,8 +73,11 @@ CMPIStatus CmpiBaseMI::driveBaseCleanup(void *vi, const CMPIContext *eCtx, CMPIB
   // Every MI structure starts with its handle, the provider object.
   CMPIInstanceMI *mi = static_cast<CMPIInstanceMI *>(vi);
   return cmpiwrapper::Drive([&]() -> CmpiStatus {
-    if (mi == nullptr || mi->hdl == nullptr) return CmpiStatus(CMPI_RC_OK);
-    CmpiBaseMI *cmi = static_cast<CmpiBaseMI *>(mi->hdl);
+    CmpiBaseMI *cmi = mi != nullptr ? fromHandle(mi->hdl) : nullptr;
+    if (cmi == nullptr) {
+      if (mi != nullptr) mi->hdl = nullptr;  // a stale handle: its provider is gone already
+      return CmpiStatus(CMPI_RC_OK);
+    }
     CmpiContext ctx(eCtx);
     const bool ending = terminating != 0;
     if (!ending && cmi->isUnloadable() == 0) return CmpiStatus(CMPI_RC_DO_NOT_UNLOAD);

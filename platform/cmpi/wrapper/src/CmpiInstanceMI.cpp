@@ -4,7 +4,7 @@ namespace {
 
 // The provider behind an instance MI handle; throws when there is none.
 CmpiInstanceMI *ProviderOf(CMPIInstanceMI *mi) {
-  CmpiBaseMI *base = mi != nullptr ? static_cast<CmpiBaseMI *>(mi->hdl) : nullptr;
+  CmpiBaseMI *base = mi != nullptr ? CmpiBaseMI::fromHandle(mi->hdl) : nullptr;
   CmpiInstanceMI *p = dynamic_cast<CmpiInstanceMI *>(base);
   if (p == nullptr) throw CmpiStatus(CMPI_RC_ERR_FAILED, "no instance provider behind this MI");
   return p;

@@ -15,7 +15,7 @@ CMPIStatus CmpiMethodMI::driveInvokeMethod(CMPIMethodMI *mi, const CMPIContext *
                                            const CMPIObjectPath *eCop, const char *methodName, const CMPIArgs *eIn,
                                            CMPIArgs *eOut) {
   return cmpiwrapper::Drive([&] {
-    CmpiBaseMI *base = mi != nullptr ? static_cast<CmpiBaseMI *>(mi->hdl) : nullptr;
+    CmpiBaseMI *base = mi != nullptr ? CmpiBaseMI::fromHandle(mi->hdl) : nullptr;
     CmpiMethodMI *p = dynamic_cast<CmpiMethodMI *>(base);
     if (p == nullptr) throw CmpiStatus(CMPI_RC_ERR_FAILED, "no method provider behind this MI");
     CmpiContext ctx(eCtx);

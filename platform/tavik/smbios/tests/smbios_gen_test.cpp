@@ -133,8 +133,10 @@ TEST(SmbiosGenerator, DmidecodeReadsEveryRecordedTable) {
     EXPECT_NE(std::string::npos, out.find(count)) << out;
     EXPECT_EQ(std::string::npos, out.find("Invalid")) << out;
     EXPECT_EQ(std::string::npos, out.find("truncated")) << out;
-    EXPECT_EQ("-[" + r.options.bios_version + "]-\n", Capture(dmi + " --from-dump " + file + " -s bios-version"));
-    EXPECT_EQ("Qelvo System x7K\n", Capture(dmi + " --from-dump " + file + " -s system-product-name"));
+    EXPECT_EQ("Qelvo BIOS [" + r.options.bios_version + "] VNL24\n",
+              Capture(dmi + " --from-dump " + file + " -s bios-version"));
+    EXPECT_EQ("Qelvo Varnel V24\n", Capture(dmi + " --from-dump " + file + " -s system-product-name"));
+    EXPECT_EQ(smbiosgen::SystemSerial(0) + "\n", Capture(dmi + " --from-dump " + file + " -s system-serial-number"));
   }
 }
 

@@ -1,0 +1,18 @@
+/*
+ * cmpipl.h - platform selection of the Common Manageability Programming Interface
+ * (CMPI), version 2.0: Linux with the GNU tool chain (or clang), and Windows.
+ */
+#ifndef _CMPIPL_H_
+#define _CMPIPL_H_
+
+#if !defined(CMPI_PLATFORM_LINUX_GENERIC_GNU) && !defined(CMPI_PLATFORM_WIN32_IX86_MSVC)
+#  if defined(__linux__) && defined(__GNUC__)
+#    define CMPI_PLATFORM_LINUX_GENERIC_GNU 1
+#  elif defined(_WIN32) && defined(_MSC_VER)
+#    define CMPI_PLATFORM_WIN32_IX86_MSVC 1
+#  else
+#    error "no CMPI platform defined"
+#  endif
+#endif
+
+#endif /* _CMPIPL_H_ */

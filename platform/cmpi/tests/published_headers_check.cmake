@@ -1,0 +1,91 @@
+# Compiles every product and wrapper translation unit once more, with the project's flags as the
+# compilation database records them, but against the published CMPI headers (published/) in
+# place of platform/cmpi/include: the product must build unchanged against either.
+#   cmake -DCOMPILE_DB=build/compile_commands.json -DSOURCE_DIR=. -DOURS=platform/cmpi/include
+#         -DPUBLISHED=platform/cmpi/tests/published -P published_headers_check.cmake
+cmake_minimum_required(VERSION 3.20)
+
+foreach(v COMPILE_DB SOURCE_DIR OURS PUBLISHED)
+  if(NOT DEFINED ${v})
+    message(FATAL_ERROR "published_headers_check: ${v} is not set")
+  endif()
+endforeach()
+
+# The deliverables' folders and the wrapper classes; their tests/ folders are not product code.
+set(product_dirs jobledger filemover pkgbroker bmcaccess bmcrelay schemapull usblanset slotscan fwinfo kvmfw
+    platform/cmpi/wrapper/src)
+
+file(READ "${COMPILE_DB}" db)
+string(JSON entries LENGTH "${db}")
+if(entries EQUAL 0)
+  message(FATAL_ERROR "published_headers_check: ${COMPILE_DB} lists nothing")
+endif()
+math(EXPR last "${entries} - 1")
+
+set(done "")
+set(checked 0)
+set(with_cmpi 0)
+set(failed "")
+foreach(i RANGE ${last})
+  string(JSON file GET "${db}" ${i} file)
+  file(RELATIVE_PATH rel "${SOURCE_DIR}" "${file}")
+  set(wanted FALSE)
+  foreach(dir IN LISTS product_dirs)
+    if(rel MATCHES "^${dir}/" AND NOT rel MATCHES "/tests/")
+      set(wanted TRUE)
+    endif()
+  endforeach()
+  if(NOT wanted)
+    continue()
+  endif()
+  string(JSON directory GET "${db}" ${i} directory)
+  string(JSON command GET "${db}" ${i} command)
+  separate_arguments(args UNIX_COMMAND "${command}")
+
+  # Same flags, the published headers in place of ours, no object file.
+  set(compile "")
+  set(skip_next FALSE)
+  set(swapped FALSE)
+  foreach(a IN LISTS args)
+    if(skip_next)
+      set(skip_next FALSE)
+      continue()
+    endif()
+    if(a STREQUAL "-o")
+      set(skip_next TRUE)
+      continue()
+    endif()
+    if(a STREQUAL "-I${OURS}" OR a STREQUAL "-isystem${OURS}")
+      set(a "-I${PUBLISHED}")
+      set(swapped TRUE)
+    endif()
+    list(APPEND compile "${a}")
+  endforeach()
+  list(APPEND compile -fsyntax-only)
+  # One source may be compiled into several deliverables with the same flags.
+  string(MD5 key "${compile}")
+  if(key IN_LIST done)
+    continue()
+  endif()
+  list(APPEND done ${key})
+
+  math(EXPR checked "${checked} + 1")
+  if(swapped)
+    math(EXPR with_cmpi "${with_cmpi} + 1")
+  endif()
+  execute_process(COMMAND ${compile} WORKING_DIRECTORY "${directory}" RESULT_VARIABLE rc
+                  OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(NOT rc EQUAL 0)
+    message("FAILED against the published headers: ${rel}\n${out}")
+    list(APPEND failed "${rel}")
+  endif()
+endforeach()
+
+message("published_headers_check: ${checked} translation units compiled, ${with_cmpi} of them with the CMPI headers")
+if(checked LESS 40 OR with_cmpi LESS 20)
+  message(FATAL_ERROR "published_headers_check: too few product translation units found in ${COMPILE_DB}")
+endif()
+if(failed)
+  list(LENGTH failed n)
+  message(FATAL_ERROR "${n} translation units do not build against the published CMPI headers: ${failed}")
+endif()
