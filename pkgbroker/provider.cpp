@@ -359,8 +359,12 @@ static CMPIStatus Qelvo_VMWarePackageInstallationProviderInvokeMethod(CMPIMethod
     return status_of(answer.rc, answer.rc != CMPI_RC_OK ? answer.message.c_str() : nullptr);
 }
 
+// The CMPI stubs leave the factories' context and status parameters unused.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
 CMInstanceMIStub(Qelvo_VMWarePackageInstallationProvider, Qelvo_VMWarePackageInstallationProvider, _broker,
                  SelkInit())
 
 CMMethodMIStub(Qelvo_VMWarePackageInstallationProvider, Qelvo_VMWarePackageInstallationProvider, _broker,
                SelkInit())
+#pragma GCC diagnostic pop
