@@ -53,8 +53,15 @@ CMPIData null_data() {
   return d;
 }
 
-std::string ns_of(const CMPIObjectPath *op) { return cimxml::cmpi_text(op->ft->getNameSpace(op, nullptr)); }
-std::string class_of(const CMPIObjectPath *op) { return cimxml::cmpi_text(op->ft->getClassName(op, nullptr)); }
+/* The text of a string a getter made, which is released at once: a program that runs without
+ * a request scope must not collect them. */
+std::string take(CMPIString *s) {
+  std::string text = cimxml::cmpi_text(s);
+  if (s != nullptr) s->ft->release(s);
+  return text;
+}
+std::string ns_of(const CMPIObjectPath *op) { return take(op->ft->getNameSpace(op, nullptr)); }
+std::string class_of(const CMPIObjectPath *op) { return take(op->ft->getClassName(op, nullptr)); }
 bool has_keys(const CMPIObjectPath *op) { return op->ft->getKeyCount(op, nullptr) > 0; }
 
 /* What an operation failed with; thrown inside, reported through the status. */
@@ -389,8 +396,7 @@ CMPIData invoke_method(CMCIClient *cl, CMPIObjectPath *op, const char *method, C
       for (CMPICount i = 0; i < n; ++i) {
         CMPIString *name = nullptr;
         const CMPIData d = in->ft->getArgAt(in, i, &name, nullptr);
-        const std::string arg = cimxml::cmpi_text(name);
-        if (name != nullptr) name->ft->release(name);
+        const std::string arg = take(name);
         w.add_param(arg, d);
       }
     }
