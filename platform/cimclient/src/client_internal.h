@@ -39,7 +39,8 @@ struct HttpResult {
 };
 
 /* One libcurl easy handle, reused for the exchanges of one client (so that the connection stays
- * open between them). Not thread-safe: the client serialises its operations. */
+ * open between them) and handed on to the next client of the same endpoint when this one is
+ * released. Not thread-safe: the client serialises its operations. */
 class Transport {
  public:
   explicit Transport(const Endpoint &ep) : ep_(ep) {}

@@ -1,11 +1,19 @@
 /* The HTTP side of the CIM client library: one CIM-XML POST over libcurl, and the reading of
- * what comes back into a status and a response. */
+ * what comes back into a status and a response.
+ *
+ * A released client leaves its libcurl handle to the next client of the same endpoint (address,
+ * account and TLS settings) in this process: the connection to the CIMOM stays open and the
+ * trust store stays loaded, so that the many short-lived clients a provider makes (one per
+ * operation) do not each pay a TCP and TLS set-up. */
 #include <cimxml/http.h>
 #include <curl/curl.h>
+
+#include <unistd.h>
 
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "client_internal.h"
 
@@ -14,6 +22,65 @@ namespace cimclient {
 namespace {
 
 CURL *handle(void *p) { return static_cast<CURL *>(p); }
+
+/* Idle libcurl handles by endpoint, at most kIdle of them; the oldest goes first. A handle is
+ * reused only by the process that made it (a forked child shares its parent's connections). */
+class HandlePool {
+ public:
+  CURL *take(const std::string &key) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      for (size_t i = idle_.size(); i-- > 0;) {
+        if (idle_[i].key == key && idle_[i].pid == getpid()) {
+          CURL *h = idle_[i].handle;
+          idle_.erase(idle_.begin() + static_cast<long>(i));
+          return h;
+        }
+      }
+    }
+    return curl_easy_init();
+  }
+
+  void give(const std::string &key, CURL *h) {
+    CURL *drop = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (idle_.size() >= kIdle) {
+        if (idle_.front().pid == getpid()) drop = idle_.front().handle;
+        idle_.erase(idle_.begin());
+      }
+      idle_.push_back(Idle{key, h, getpid()});
+    }
+    if (drop != nullptr) curl_easy_cleanup(drop);
+  }
+
+ private:
+  static constexpr size_t kIdle = 8;
+  struct Idle {
+    std::string key;
+    CURL *handle;
+    pid_t pid;
+  };
+  std::mutex mu_;
+  std::vector<Idle> idle_;
+};
+
+/* Lives as long as the process: handles left in it at exit are not torn down. */
+HandlePool &pool() {
+  static HandlePool *p = new HandlePool();
+  return *p;
+}
+
+std::string endpoint_key(const Endpoint &ep) {
+  std::string k = ep.url;
+  for (const std::string *s : {&ep.user, &ep.password, &ep.trust_store, &ep.cert_file, &ep.key_file}) {
+    k += '\n';
+    k += *s;
+  }
+  k += ep.has_user ? "\nu" : "\n-";
+  k += ep.verify_peer ? "v" : "-";
+  return k;
+}
 
 /* Collects the body, refusing answers above kMaxAnswer (libcurl then fails the transfer). */
 size_t on_body(char *data, size_t size, size_t count, void *user) {
@@ -70,14 +137,14 @@ std::string first_line(const std::string &body) {
 }  // namespace
 
 Transport::~Transport() {
-  if (curl_ != nullptr) curl_easy_cleanup(handle(curl_));
+  if (curl_ != nullptr) pool().give(endpoint_key(ep_), handle(curl_));
 }
 
 HttpResult Transport::post(const std::string &cimmethod, const std::string &cimobject, const std::string &body) {
   static std::once_flag global;
   std::call_once(global, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   HttpResult out;
-  if (curl_ == nullptr) curl_ = curl_easy_init();
+  if (curl_ == nullptr) curl_ = pool().take(endpoint_key(ep_));
   CURL *c = handle(curl_);
   if (c == nullptr) {
     out.transport_failed = true;
