@@ -53,15 +53,6 @@ CMPIData null_data() {
   return d;
 }
 
-/* The text of a string a getter made, which is released at once: a program that runs without
- * a request scope must not collect them. */
-std::string take(CMPIString *s) {
-  std::string text = cimxml::cmpi_text(s);
-  if (s != nullptr) s->ft->release(s);
-  return text;
-}
-std::string ns_of(const CMPIObjectPath *op) { return take(op->ft->getNameSpace(op, nullptr)); }
-std::string class_of(const CMPIObjectPath *op) { return take(op->ft->getClassName(op, nullptr)); }
 bool has_keys(const CMPIObjectPath *op) { return op->ft->getKeyCount(op, nullptr) > 0; }
 
 /* What an operation failed with; thrown inside, reported through the status. */
@@ -138,55 +129,6 @@ void add_optional_class(RequestWriter &w, const char *param, const char *cls) {
 }
 void add_optional_string(RequestWriter &w, const char *param, const char *text) {
   if (text != nullptr && *text != '\0') w.add_string(param, text);
-}
-
-/* A path that the CIMOM sent without a namespace gets the request's. */
-void complete_path(CMPIObjectPath *p, const std::string &ns) {
-  if (ns_of(p).empty() && !ns.empty()) p->ft->setNameSpace(p, ns.c_str());
-}
-void complete_instance(CMPIInstance *inst, const std::string &ns) {
-  CMPIObjectPath *p = inst->ft->getObjectPath(inst, nullptr);
-  if (p == nullptr) return;
-  if (ns_of(p).empty() && !ns.empty()) {
-    p->ft->setNameSpace(p, ns.c_str());
-    inst->ft->setObjectPath(inst, p);
-  }
-  p->ft->release(p);
-}
-
-CMPIData ref_data(CMPIObjectPath *p) {
-  CMPIData d = null_data();
-  d.type = CMPI_ref;
-  d.state = CMPI_goodValue;
-  d.value.ref = p;
-  return d;
-}
-CMPIData instance_data(CMPIInstance *i) {
-  CMPIData d = null_data();
-  d.type = CMPI_instance;
-  d.state = CMPI_goodValue;
-  d.value.inst = i;
-  return d;
-}
-
-/* The results of a response as a client enumeration: the instances, or the paths. */
-CMPIEnumeration *instances_of(cimxml::Response &r, const std::string &ns) {
-  std::vector<CMPIData> values;
-  values.reserve(r.instances.size());
-  for (cimxml::InstancePtr &i : r.instances) {
-    complete_instance(i.get(), ns);
-    values.push_back(instance_data(i.release()));
-  }
-  return new_enumeration(std::move(values));
-}
-CMPIEnumeration *paths_of(cimxml::Response &r, const std::string &ns) {
-  std::vector<CMPIData> values;
-  values.reserve(r.paths.size());
-  for (cimxml::PathPtr &p : r.paths) {
-    complete_path(p.get(), ns);
-    values.push_back(ref_data(p.release()));
-  }
-  return new_enumeration(std::move(values));
 }
 
 /* ------------------------------------------------------------- operations */

@@ -76,6 +76,24 @@ CMPIConstClass *new_const_class(cimxml::ClassDecl decl);
 
 /* A CMPIData referring to a class object (type CMPI_class). */
 CMPIData class_data(CMPIConstClass *cls);
+/* The same for a path and an instance (the data takes them over). */
+CMPIData ref_data(CMPIObjectPath *p);
+CMPIData instance_data(CMPIInstance *i);
+
+/* The text of a string a getter made, which is released at once: a program that runs without
+ * a request scope must not collect them. */
+std::string take(CMPIString *s);
+std::string ns_of(const CMPIObjectPath *op);
+std::string class_of(const CMPIObjectPath *op);
+
+/* A path, or an instance's path, that the CIMOM sent without a namespace gets `ns`. */
+void complete_path(CMPIObjectPath *p, const std::string &ns);
+void complete_instance(CMPIInstance *inst, const std::string &ns);
+
+/* The instances, or the paths, of a response as a client enumeration; those the CIMOM sent
+ * without a namespace get `ns`. The response's objects are taken over. */
+CMPIEnumeration *instances_of(cimxml::Response &r, const std::string &ns);
+CMPIEnumeration *paths_of(cimxml::Response &r, const std::string &ns);
 
 }  // namespace cimclient
 

@@ -313,6 +313,64 @@ CMPIConstClassFT const_class_ft = {CMPICurrentVersion,  cc_release,       cc_clo
 
 }  // namespace
 
+std::string take(CMPIString *s) {
+  std::string text = cimxml::cmpi_text(s);
+  if (s != nullptr) s->ft->release(s);
+  return text;
+}
+std::string ns_of(const CMPIObjectPath *op) { return take(op->ft->getNameSpace(op, nullptr)); }
+std::string class_of(const CMPIObjectPath *op) { return take(op->ft->getClassName(op, nullptr)); }
+void complete_path(CMPIObjectPath *p, const std::string &ns) {
+  if (ns_of(p).empty() && !ns.empty()) p->ft->setNameSpace(p, ns.c_str());
+}
+void complete_instance(CMPIInstance *inst, const std::string &ns) {
+  CMPIObjectPath *p = inst->ft->getObjectPath(inst, nullptr);
+  if (p == nullptr) return;
+  if (ns_of(p).empty() && !ns.empty()) {
+    p->ft->setNameSpace(p, ns.c_str());
+    inst->ft->setObjectPath(inst, p);
+  }
+  p->ft->release(p);
+}
+
+static CMPIData object_data(CMPIType type, CMPIValue v) {
+  CMPIData d;
+  std::memset(&d, 0, sizeof d);
+  d.type = type;
+  d.state = CMPI_goodValue;
+  d.value = v;
+  return d;
+}
+CMPIData ref_data(CMPIObjectPath *p) {
+  CMPIValue v;
+  v.ref = p;
+  return object_data(CMPI_ref, v);
+}
+CMPIData instance_data(CMPIInstance *i) {
+  CMPIValue v;
+  v.inst = i;
+  return object_data(CMPI_instance, v);
+}
+
+CMPIEnumeration *instances_of(cimxml::Response &r, const std::string &ns) {
+  std::vector<CMPIData> values;
+  values.reserve(r.instances.size());
+  for (cimxml::InstancePtr &i : r.instances) {
+    complete_instance(i.get(), ns);
+    values.push_back(instance_data(i.release()));
+  }
+  return new_enumeration(std::move(values));
+}
+CMPIEnumeration *paths_of(cimxml::Response &r, const std::string &ns) {
+  std::vector<CMPIData> values;
+  values.reserve(r.paths.size());
+  for (cimxml::PathPtr &p : r.paths) {
+    complete_path(p.get(), ns);
+    values.push_back(ref_data(p.release()));
+  }
+  return new_enumeration(std::move(values));
+}
+
 CMPIEnumeration *new_enumeration(std::vector<CMPIData> values) {
   auto *e = new (std::nothrow) Enumeration();
   if (e == nullptr) {
