@@ -127,19 +127,19 @@ bool Store::Load(const std::string& dir, std::string* error) {
     *error = "cannot read the store directory " + dir;
     return false;
   }
-  std::vector<std::string> class_texts, instance_texts;
+  std::vector<Text> class_texts, instance_texts;
   for (const std::string& f : class_files) {
-    class_texts.push_back(ReadText(f, error));
+    class_texts.push_back(Text{f, ReadText(f, error)});
     if (!error->empty()) return false;
   }
   for (const std::string& f : instance_files) {
-    instance_texts.push_back(ReadText(f, error));
+    instance_texts.push_back(Text{f, ReadText(f, error)});
     if (!error->empty()) return false;
   }
   return LoadTexts(class_texts, instance_texts, error);
 }
 
-bool Store::LoadTexts(const std::vector<std::string>& class_mofs, const std::vector<std::string>& instance_mofs,
+bool Store::LoadTexts(const std::vector<Text>& class_mofs, const std::vector<Text>& instance_mofs,
                       std::string* error) {
   std::unique_lock<std::shared_mutex> lock(mu_);
   classes_.clear();
@@ -147,8 +147,8 @@ bool Store::LoadTexts(const std::vector<std::string>& class_mofs, const std::vec
   aliases_.clear();
   std::vector<cimxml::ClassDecl> decls;
   try {
-    for (size_t i = 0; i < class_mofs.size(); ++i) {
-      cimxml::MofFile mof = cimxml::parse_mof(class_mofs[i], "class file " + std::to_string(i + 1));
+    for (const Text& t : class_mofs) {
+      cimxml::MofFile mof = cimxml::parse_mof(t.text, t.name);
       for (cimxml::ClassDecl& c : mof.classes) decls.push_back(std::move(c));
     }
   } catch (const cimxml::Error& e) {
@@ -156,8 +156,8 @@ bool Store::LoadTexts(const std::vector<std::string>& class_mofs, const std::vec
     return false;
   }
   if (!BuildClasses(decls, error)) return false;
-  for (size_t i = 0; i < instance_mofs.size(); ++i) {
-    if (!AddInstances(instance_mofs[i], "instance file " + std::to_string(i + 1), error)) return false;
+  for (const Text& t : instance_mofs) {
+    if (!AddInstances(t.text, t.name, error)) return false;
   }
   aliases_.clear();
   return true;

@@ -51,9 +51,12 @@ class Store {
   // Reads the classes and instances of `dir`. False with *error set when a file cannot be read
   // or an instance does not fit its class.
   bool Load(const std::string& dir, std::string* error);
-  // The same from texts (class MOF, then instance files in order), for tests.
-  bool LoadTexts(const std::vector<std::string>& class_mofs, const std::vector<std::string>& instance_mofs,
-                 std::string* error);
+  // A MOF text and the name its messages give it.
+  struct Text {
+    std::string name, text;
+  };
+  // The same from texts: the class files, then the instance files in order.
+  bool LoadTexts(const std::vector<Text>& class_mofs, const std::vector<Text>& instance_mofs, std::string* error);
 
   // Calls `out` with every instance of class `cls` (exactly) in `ns`.
   void Enumerate(const std::string& ns, const std::string& cls,
