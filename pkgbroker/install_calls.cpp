@@ -1,0 +1,192 @@
+// What the installers share when they call the host's installation services through the CIMOM:
+// keyed object paths, texts read out of paths, instances and arguments, the InstallFromURI call
+// with its answer, and reading the JobStatus of the job an update runs as.
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <cmpidt.h>
+#include <cmpift.h>
+#include <cmpimacs.h>
+
+#include "pkgbroker.h"
+
+namespace {
+
+// This system's own jobs (transfers, package installations) are CIM_ConcreteJobs too; they never
+// tell how an installation service's update goes.
+const char kOwnJobClass[] = "Qelvo_ConcreteJob";
+
+bool copy_fitting(const char *text, char *out, size_t len)
+{
+    if (text == nullptr || out == nullptr || len == 0)
+        return false;
+    const size_t n = strlen(text);
+    if (n >= len)
+        return false;
+    memcpy(out, text, n + 1);
+    return true;
+}
+
+// The string of a class name, namespace or message; "" when there is none.
+const char *chars_or_empty(const CMPIString *s)
+{
+    const char *t = s != nullptr ? CMGetCharsPtr(s, nullptr) : nullptr;
+    return t != nullptr ? t : "";
+}
+
+// Whether the instance is one of this system's own jobs.
+bool own_job(const CMPIInstance *inst)
+{
+    CMPIStatus rc = {CMPI_RC_OK, nullptr};
+    const CMPIObjectPath *op = CMGetObjectPath(inst, &rc);
+    if (op == nullptr || rc.rc != CMPI_RC_OK)
+        return false;
+    return strcasecmp(chars_or_empty(CMGetClassName(op, nullptr)), kOwnJobClass) == 0;
+}
+
+}  // namespace
+
+CMPIObjectPath *new_keyed_path(const char *ns, const char *cls, const KeyValue *keys, size_t count)
+{
+    if (_broker == nullptr)
+        return nullptr;
+    CMPIStatus rc = {CMPI_RC_OK, nullptr};
+    CMPIObjectPath *op = CMNewObjectPath(_broker, ns, cls, &rc);
+    if (op == nullptr || rc.rc != CMPI_RC_OK)
+        return nullptr;
+    for (size_t i = 0; i < count; ++i) {
+        if (CMAddKey(op, keys[i].name, keys[i].value, CMPI_chars).rc != CMPI_RC_OK) {
+            CMRelease(op);
+            return nullptr;
+        }
+    }
+    return op;
+}
+
+const char *status_message(const CMPIStatus &st)
+{
+    return chars_or_empty(st.msg);
+}
+
+bool data_text(const CMPIData &d, char *out, size_t len)
+{
+    if (d.type != CMPI_string || (d.state & CMPI_nullValue) != 0 || d.value.string == nullptr)
+        return false;
+    return copy_fitting(CMGetCharsPtr(d.value.string, nullptr), out, len);
+}
+
+bool key_text(const CMPIObjectPath *op, const char *key, char *out, size_t len)
+{
+    if (op == nullptr)
+        return false;
+    CMPIStatus rc = {CMPI_RC_OK, nullptr};
+    const CMPIData d = CMGetKey(op, key, &rc);
+    return rc.rc == CMPI_RC_OK && data_text(d, out, len);
+}
+
+bool property_text(const CMPIInstance *inst, const char *name, char *out, size_t len)
+{
+    if (inst == nullptr)
+        return false;
+    CMPIStatus rc = {CMPI_RC_OK, nullptr};
+    const CMPIData d = CMGetProperty(inst, name, &rc);
+    return rc.rc == CMPI_RC_OK && data_text(d, out, len);
+}
+
+CMPIEnumeration *enumerate_class(const CMPIContext *ctx, const char *ns, const char *cls, CMPIStatus *rc)
+{
+    CMPIStatus local = {CMPI_RC_OK, nullptr};
+    CMPIStatus &st = rc != nullptr ? *rc : local;
+    st = CMPIStatus{CMPI_RC_OK, nullptr};
+    CMPIObjectPath *op = new_keyed_path(ns, cls, nullptr, 0);
+    if (op == nullptr) {
+        st.rc = CMPI_RC_ERR_FAILED;
+        return nullptr;
+    }
+    CMPIEnumeration *en = CBEnumInstances(_broker, ctx, op, nullptr, &st);
+    CMRelease(op);
+    if (st.rc != CMPI_RC_OK) {
+        if (en != nullptr)
+            CMRelease(en);
+        return nullptr;
+    }
+    if (en == nullptr)
+        st.rc = CMPI_RC_ERR_FAILED;
+    return en;
+}
+
+void invoke_install(const CMPIContext *ctx, const CMPIObjectPath *service, const CMPIArgs *in, InstallAnswer *answer)
+{
+    memset(answer, 0, sizeof *answer);
+    CMPIStatus rc = {CMPI_RC_OK, nullptr};
+    CMPIArgs *out = CMNewArgs(_broker, &rc);
+    rc = CMPIStatus{CMPI_RC_OK, nullptr};
+    const CMPIData ret =
+        CBInvokeMethod(_broker, ctx, service, "InstallFromURI", in, out, &rc);
+    answer->rc = rc.rc;
+    snprintf(answer->message, sizeof answer->message, "%s", status_message(rc));
+    if (rc.rc == CMPI_RC_OK && (ret.state & CMPI_nullValue) == 0 && ret.type == CMPI_uint32) {
+        answer->has_value = true;
+        answer->value = ret.value.uint32;
+    }
+    if (out != nullptr) {
+        CMPIStatus st = {CMPI_RC_OK, nullptr};
+        const CMPIData job = CMGetArg(out, "Job", &st);
+        if (st.rc == CMPI_RC_OK && job.type == CMPI_ref && (job.state & CMPI_nullValue) == 0 &&
+            !key_text(job.value.ref, "InstanceID", answer->job, sizeof answer->job))
+            answer->job[0] = '\0';
+        CMRelease(out);
+    }
+}
+
+int read_job_status(const CMPIContext *ctx, const char *ns, const char *cls, const char *job, char *out, size_t len)
+{
+    CMPIStatus rc = {CMPI_RC_OK, nullptr};
+    CMPIEnumeration *en = enumerate_class(ctx, ns, cls, &rc);
+    if (en == nullptr) {
+        selk_trace("enumerateInstances() of %s failed: %s\n", cls, status_message(rc));
+        return JOB_ENUM_FAILED;
+    }
+    // The job the service handed back, when the enumeration shows it; else the last one with a
+    // JobStatus, as the services list their newest job last.
+    char last[PKG_LINE_SIZE] = "", mine[PKG_LINE_SIZE] = "", id[PKG_FIELD_SIZE];
+    bool have_last = false, have_mine = false;
+    while (CMHasNext(en, nullptr)) {
+        const CMPIData d = CMGetNext(en, nullptr);
+        if (d.type != CMPI_instance || (d.state & CMPI_nullValue) != 0 || d.value.inst == nullptr ||
+            own_job(d.value.inst))
+            continue;
+        char status[PKG_LINE_SIZE];
+        if (!property_text(d.value.inst, "JobStatus", status, sizeof status))
+            continue;
+        memcpy(last, status, sizeof last);
+        have_last = true;
+        if (job != nullptr && job[0] != '\0' && property_text(d.value.inst, "InstanceID", id, sizeof id) &&
+            strcmp(id, job) == 0) {
+            memcpy(mine, status, sizeof mine);
+            have_mine = true;
+        }
+    }
+    CMRelease(en);
+    if (!have_last)
+        return JOB_NO_STATUS;
+    return copy_fitting(have_mine ? mine : last, out, len) ? JOB_STATUS_READ : JOB_NO_STATUS;
+}
+
+void record_install_error(int pkgIdx, const char *message)
+{
+    char text[PKG_LINE_SIZE];
+    snprintf(text, sizeof text, "Package installation error message: %s", message != nullptr ? message : "");
+    update_Pkg_Install_status(pkgIdx, SELK_INSTALL_CALL_FAILED, text);
+}
+
+void wait_for_next_poll(int seconds)
+{
+    struct timespec left = {seconds, 0};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
