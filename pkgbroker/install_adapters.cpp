@@ -5,6 +5,7 @@
 // InstallFromURI once per payload and adapter. What differs per vendor is in kVendors.
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 #include <cmpidt.h>
 #include <cmpift.h>
@@ -16,7 +17,13 @@
 namespace {
 
 // The vendor's answers the broker tells apart, and its own failures.
-enum : CMPIUint32 { kInstalled = 0, kCallNotBuilt = 1, kUnsupportedTarget = 4097, kCallFailed = 4098, kNoSuchFile = 4107 };
+enum : CMPIUint32 {
+    kInstalled = 0,
+    kCallNotBuilt = 1,
+    kUnsupportedTarget = 4097,
+    kCallFailed = 4098,
+    kNoSuchFile = 4107,
+};
 
 const CMPIUint16 kInstallOptionUpdate = 5;
 const char kPayloadUriPrefix[] = "file://" SELK_UNZIP_PATH;
@@ -73,11 +80,6 @@ const Vendor kQlogic = {"installQlgPkg", "qlogic/cimv2", "QLogicFCHBA_SoftwareIn
                         nullptr, false, kNoDriver, kCapitalInput, "Unsupported Target Type.", "Qlogic",
                         "Invoking InstallFromURI Method and Updating flash image.Please wait...\n", discover_qlogic};
 
-bool is_instance(const CMPIData &d)
-{
-    return d.type == CMPI_instance && (d.state & CMPI_nullValue) == 0 && d.value.inst != nullptr;
-}
-
 // Adds an adapter's pair once: ports of one adapter that show the same pair name one flash.
 void add_adapter(int pkgIdx, const char *applicability, const char *device_id)
 {
@@ -90,100 +92,73 @@ void add_adapter(int pkgIdx, const char *applicability, const char *device_id)
         selk_trace("Adapter %s (%s) not kept: no room or a value too long.\n", device_id, applicability);
 }
 
-// The instances of the vendor's inventory class, or null (traced).
-CMPIEnumeration *inventory(const Vendor &v, const char *cls, const CMPIContext *ctx)
+// Calls fn with each instance of one of the vendor's classes; a failed enumeration finds none.
+void inventory(const Vendor &v, const char *cls, const CMPIContext *ctx,
+               const std::function<void(const CMPIInstance *)> &fn)
 {
-    CMPIStatus rc = {CMPI_RC_OK, nullptr};
-    CMPIEnumeration *en = enumerate_class(ctx, v.ns, cls, &rc);
-    if (en == nullptr)
+    if (!for_each_instance(ctx, v.ns, cls, fn))
         selk_trace("enumerateInstances() returns NULL.\n");
-    return en;
 }
 
 // Physical packages and port controllers: a port controller whose Name is a package's serial
 // number belongs to that package. Every package looks at every port controller.
 void discover_brocade(const Vendor &v, int pkgIdx, const CMPIContext *ctx)
 {
-    CMPIEnumeration *packages = inventory(v, v.inventory_class, ctx);
-    CMPIEnumeration *ports = packages != nullptr ? inventory(v, "BROCADE_PortController", ctx) : nullptr;
-    CMPIArray *port_list = ports != nullptr ? CMToArray(ports, nullptr) : nullptr;
-    const CMPICount nports = port_list != nullptr ? CMGetArrayCount(port_list, nullptr) : 0;
-    while (port_list != nullptr && CMHasNext(packages, nullptr)) {
-        const CMPIData pkg = CMGetNext(packages, nullptr);
+    inventory(v, v.inventory_class, ctx, [&](const CMPIInstance *pkg) {
         char model[PKG_FIELD_SIZE], serial[PKG_FIELD_SIZE];
-        if (!is_instance(pkg) || !property_text(pkg.value.inst, "Model", model, sizeof model) ||
-            !property_text(pkg.value.inst, "SerialNumber", serial, sizeof serial))
-            continue;
+        if (!property_text(pkg, "Model", model, sizeof model) ||
+            !property_text(pkg, "SerialNumber", serial, sizeof serial))
+            return;
         selk_trace("model  is %s\n", model);
         selk_trace("SerialNumber  is %s\n", serial);
-        for (CMPICount i = 0; i < nports; ++i) {
-            const CMPIData port = CMGetArrayElementAt(port_list, i, nullptr);
+        inventory(v, "BROCADE_PortController", ctx, [&](const CMPIInstance *port) {
             char name[PKG_FIELD_SIZE], device[PKG_FIELD_SIZE];
-            if (!is_instance(port) || !property_text(port.value.inst, "Name", name, sizeof name))
-                continue;
+            if (!property_text(port, "Name", name, sizeof name))
+                return;
             selk_trace("PortName  is %s\n", name);
-            if (strcmp(name, serial) != 0 || !property_text(port.value.inst, "DeviceID", device, sizeof device))
-                continue;
+            if (strcmp(name, serial) != 0 || !property_text(port, "DeviceID", device, sizeof device))
+                return;
             selk_trace("find the supported deviceid.\n");
             selk_trace("Port DeviceId  is %s\n", device);
             add_adapter(pkgIdx, model, device);
-        }
-    }
-    if (ports != nullptr)
-        CMRelease(ports);
-    if (packages != nullptr)
-        CMRelease(packages);
+        });
+    });
 }
 
 // Converged ports: InstanceID is the applicability value, ":" and the device ID.
 void discover_emulex_cna(const Vendor &v, int pkgIdx, const CMPIContext *ctx)
 {
-    CMPIEnumeration *en = inventory(v, v.inventory_class, ctx);
-    while (en != nullptr && CMHasNext(en, nullptr)) {
-        const CMPIData d = CMGetNext(en, nullptr);
+    inventory(v, v.inventory_class, ctx, [&](const CMPIInstance *port) {
         char id[PKG_FIELD_SIZE];
-        if (!is_instance(d) || !property_text(d.value.inst, "InstanceID", id, sizeof id))
-            continue;
-        char *colon = strchr(id, ':');
+        char *colon = property_text(port, "InstanceID", id, sizeof id) ? strchr(id, ':') : nullptr;
         if (colon == nullptr || colon == id)
-            continue;
+            return;
         *colon = '\0';
         add_adapter(pkgIdx, id, colon + 1);
-    }
-    if (en != nullptr)
-        CMRelease(en);
+    });
 }
 
 // Fibre Channel adapters: their vital product data, FieldV2 and InstanceID.
 void discover_emulex_fc(const Vendor &v, int pkgIdx, const CMPIContext *ctx)
 {
-    CMPIEnumeration *en = inventory(v, v.inventory_class, ctx);
-    while (en != nullptr && CMHasNext(en, nullptr)) {
-        const CMPIData d = CMGetNext(en, nullptr);
+    inventory(v, v.inventory_class, ctx, [&](const CMPIInstance *vpd) {
         char field[PKG_FIELD_SIZE], id[PKG_FIELD_SIZE];
-        if (is_instance(d) && property_text(d.value.inst, "FieldV2", field, sizeof field) &&
-            property_text(d.value.inst, "InstanceID", id, sizeof id))
+        if (property_text(vpd, "FieldV2", field, sizeof field) && property_text(vpd, "InstanceID", id, sizeof id))
             add_adapter(pkgIdx, field, id);
-    }
-    if (en != nullptr)
-        CMRelease(en);
+    });
 }
 
 // Fibre Channel ports: Model, and the adapter's part of the DeviceID key (up to the first "_").
 void discover_qlogic(const Vendor &v, int pkgIdx, const CMPIContext *ctx)
 {
-    CMPIEnumeration *en = inventory(v, v.inventory_class, ctx);
-    while (en != nullptr && CMHasNext(en, nullptr)) {
-        const CMPIData d = CMGetNext(en, nullptr);
+    inventory(v, v.inventory_class, ctx, [&](const CMPIInstance *port) {
         char model[PKG_FIELD_SIZE], device[PKG_FIELD_SIZE];
-        if (!is_instance(d) || !property_text(d.value.inst, "Model", model, sizeof model) ||
-            !key_text(CMGetObjectPath(d.value.inst, nullptr), "DeviceID", device, sizeof device))
-            continue;
+        if (!property_text(port, "Model", model, sizeof model) ||
+            !key_text(CMGetObjectPath(port, nullptr), "DeviceID", device, sizeof device))
+            return;
         device[strcspn(device, "_")] = '\0';
         add_adapter(pkgIdx, model, device);
-    }
-    if (en != nullptr)
-        CMRelease(en);
+    });
 }
 
 void discover(const Vendor &v, int pkgIdx, const CMPIContext *ctx)
@@ -196,16 +171,11 @@ void discover(const Vendor &v, int pkgIdx, const CMPIContext *ctx)
 void adapter_system_name(const Vendor &v, const CMPIContext *ctx, char *name, size_t len)
 {
     name[0] = '\0';
-    CMPIEnumeration *en = enumerate_class(ctx, v.ns, v.service_class, nullptr);
-    while (en != nullptr && CMHasNext(en, nullptr)) {
-        const CMPIData d = CMGetNext(en, nullptr);
+    for_each_instance(ctx, v.ns, v.service_class, [&](const CMPIInstance *service) {
         char system[PKG_FIELD_SIZE];
-        if (is_instance(d) && key_text(CMGetObjectPath(d.value.inst, nullptr), "SystemName", system, sizeof system) &&
-            strlen(system) < len)
+        if (key_text(CMGetObjectPath(service, nullptr), "SystemName", system, sizeof system) && strlen(system) < len)
             memcpy(name, system, strlen(system) + 1);
-    }
-    if (en != nullptr)
-        CMRelease(en);
+    });
     selk_trace("Adapter system name: %s\n", name);
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 
 #include <cmpidt.h>
 #include <cmpift.h>
@@ -97,7 +98,8 @@ bool property_text(const CMPIInstance *inst, const char *name, char *out, size_t
     return rc.rc == CMPI_RC_OK && data_text(d, out, len);
 }
 
-CMPIEnumeration *enumerate_class(const CMPIContext *ctx, const char *ns, const char *cls, CMPIStatus *rc)
+bool for_each_instance(const CMPIContext *ctx, const char *ns, const char *cls,
+                       const std::function<void(const CMPIInstance *)> &fn, CMPIStatus *rc)
 {
     CMPIStatus local = {CMPI_RC_OK, nullptr};
     CMPIStatus &st = rc != nullptr ? *rc : local;
@@ -105,18 +107,25 @@ CMPIEnumeration *enumerate_class(const CMPIContext *ctx, const char *ns, const c
     CMPIObjectPath *op = new_keyed_path(ns, cls, nullptr, 0);
     if (op == nullptr) {
         st.rc = CMPI_RC_ERR_FAILED;
-        return nullptr;
+        return false;
     }
     CMPIEnumeration *en = CBEnumInstances(_broker, ctx, op, nullptr, &st);
     CMRelease(op);
-    if (st.rc != CMPI_RC_OK) {
+    if (en == nullptr || st.rc != CMPI_RC_OK) {
         if (en != nullptr)
             CMRelease(en);
-        return nullptr;
+        if (st.rc == CMPI_RC_OK)
+            st.rc = CMPI_RC_ERR_FAILED;
+        return false;
     }
-    if (en == nullptr)
-        st.rc = CMPI_RC_ERR_FAILED;
-    return en;
+    while (CMHasNext(en, nullptr)) {
+        const CMPIData d = CMGetNext(en, nullptr);
+        if (d.type == CMPI_instance && (d.state & CMPI_nullValue) == 0 && d.value.inst != nullptr)
+            fn(d.value.inst);
+    }
+    // Released at once: a job is looked at every few seconds for as long as its update runs.
+    CMRelease(en);
+    return true;
 }
 
 void invoke_install(const CMPIContext *ctx, const CMPIObjectPath *service, const CMPIArgs *in, InstallAnswer *answer)
@@ -125,8 +134,7 @@ void invoke_install(const CMPIContext *ctx, const CMPIObjectPath *service, const
     CMPIStatus rc = {CMPI_RC_OK, nullptr};
     CMPIArgs *out = CMNewArgs(_broker, &rc);
     rc = CMPIStatus{CMPI_RC_OK, nullptr};
-    const CMPIData ret =
-        CBInvokeMethod(_broker, ctx, service, "InstallFromURI", in, out, &rc);
+    const CMPIData ret = CBInvokeMethod(_broker, ctx, service, "InstallFromURI", in, out, &rc);
     answer->rc = rc.rc;
     snprintf(answer->message, sizeof answer->message, "%s", status_message(rc));
     if (rc.rc == CMPI_RC_OK && (ret.state & CMPI_nullValue) == 0 && ret.type == CMPI_uint32) {
@@ -145,33 +153,27 @@ void invoke_install(const CMPIContext *ctx, const CMPIObjectPath *service, const
 
 int read_job_status(const CMPIContext *ctx, const char *ns, const char *cls, const char *job, char *out, size_t len)
 {
-    CMPIStatus rc = {CMPI_RC_OK, nullptr};
-    CMPIEnumeration *en = enumerate_class(ctx, ns, cls, &rc);
-    if (en == nullptr) {
-        selk_trace("enumerateInstances() of %s failed: %s\n", cls, status_message(rc));
-        return JOB_ENUM_FAILED;
-    }
     // The job the service handed back, when the enumeration shows it; else the last one with a
     // JobStatus, as the services list their newest job last.
-    char last[PKG_LINE_SIZE] = "", mine[PKG_LINE_SIZE] = "", id[PKG_FIELD_SIZE];
+    char last[PKG_LINE_SIZE] = "", mine[PKG_LINE_SIZE] = "";
     bool have_last = false, have_mine = false;
-    while (CMHasNext(en, nullptr)) {
-        const CMPIData d = CMGetNext(en, nullptr);
-        if (d.type != CMPI_instance || (d.state & CMPI_nullValue) != 0 || d.value.inst == nullptr ||
-            own_job(d.value.inst))
-            continue;
-        char status[PKG_LINE_SIZE];
-        if (!property_text(d.value.inst, "JobStatus", status, sizeof status))
-            continue;
+    CMPIStatus rc = {CMPI_RC_OK, nullptr};
+    const bool listed = for_each_instance(ctx, ns, cls, [&](const CMPIInstance *inst) {
+        char status[PKG_LINE_SIZE], id[PKG_FIELD_SIZE];
+        if (own_job(inst) || !property_text(inst, "JobStatus", status, sizeof status))
+            return;
         memcpy(last, status, sizeof last);
         have_last = true;
-        if (job != nullptr && job[0] != '\0' && property_text(d.value.inst, "InstanceID", id, sizeof id) &&
+        if (job != nullptr && job[0] != '\0' && property_text(inst, "InstanceID", id, sizeof id) &&
             strcmp(id, job) == 0) {
             memcpy(mine, status, sizeof mine);
             have_mine = true;
         }
+    }, &rc);
+    if (!listed) {
+        selk_trace("enumerateInstances() of %s failed: %s\n", cls, status_message(rc));
+        return JOB_ENUM_FAILED;
     }
-    CMRelease(en);
     if (!have_last)
         return JOB_NO_STATUS;
     return copy_fitting(have_mine ? mine : last, out, len) ? JOB_STATUS_READ : JOB_NO_STATUS;
@@ -184,9 +186,12 @@ void record_install_error(int pkgIdx, const char *message)
     update_Pkg_Install_status(pkgIdx, SELK_INSTALL_CALL_FAILED, text);
 }
 
-void wait_for_next_poll(int seconds)
+int wait_for_next_poll(int waited)
 {
-    struct timespec left = {seconds, 0};
+    struct timespec left = {SELK_JOB_POLL_SECONDS, 0};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+    waited += SELK_JOB_POLL_SECONDS;
+    selk_trace("Update time elapses %d\n", waited);
+    return waited;
 }

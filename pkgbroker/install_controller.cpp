@@ -42,7 +42,8 @@ int follow_job(int pkgIdx, const CMPIContext *ctx, const char *job)
         const int read = read_job_status(ctx, kNameSpace, kJobClass, job, status, sizeof status);
         if (read != JOB_STATUS_READ) {
             // Without a status the package would stay "running" for ever.
-            selk_trace(read == JOB_ENUM_FAILED ? "Can't enumerate the update job.\n" : "The update job has no JobStatus.\n");
+            selk_trace(read == JOB_ENUM_FAILED ? "Can't enumerate the update job.\n"
+                                               : "The update job has no JobStatus.\n");
             update_Pkg_Install_status(pkgIdx, SELK_INSTALL_FAILED, "Package installation error happened.");
             return 1;
         }
@@ -56,9 +57,7 @@ int follow_job(int pkgIdx, const CMPIContext *ctx, const char *job)
             return 1;
         }
         update_Pkg_Install_status(pkgIdx, SELK_INSTALLING, "Package installation is running.");
-        wait_for_next_poll(SELK_JOB_POLL_SECONDS);
-        waited += SELK_JOB_POLL_SECONDS;
-        selk_trace("Update time elapses %d\n", waited);
+        waited = wait_for_next_poll(waited);
     }
 }
 

@@ -45,27 +45,20 @@ void find_host_name(const CMPIContext *ctx, char *name, size_t len)
 {
     name[0] = '\0';
     CMPIStatus rc = {CMPI_RC_OK, nullptr};
-    CMPIEnumeration *en = enumerate_class(ctx, kNameSpace, kServiceClass, &rc);
-    if (en == nullptr) {
-        selk_trace("enumerateInstances() of %s failed: %s\n", kServiceClass, status_message(rc));
-        return;
-    }
-    while (CMHasNext(en, nullptr)) {
-        const CMPIData d = CMGetNext(en, nullptr);
+    const bool listed = for_each_instance(ctx, kNameSpace, kServiceClass, [&](const CMPIInstance *inst) {
         selk_trace("vm enumerate next\n");
-        if (d.type != CMPI_instance || (d.state & CMPI_nullValue) != 0 || d.value.inst == nullptr)
-            continue;
         char system[PKG_FIELD_SIZE];
         // A name too long to keep whole would name another system.
-        if (!key_text(CMGetObjectPath(d.value.inst, nullptr), "SystemName", system, sizeof system))
-            continue;
+        if (!key_text(CMGetObjectPath(inst, nullptr), "SystemName", system, sizeof system))
+            return;
         selk_trace("check vmesxiname = %s\n", system);
         if (strlen(system) < len) {
             memcpy(name, system, strlen(system) + 1);
             selk_trace("vmesxiname = %s\n", name);
         }
-    }
-    CMRelease(en);
+    }, &rc);
+    if (!listed)
+        selk_trace("enumerateInstances() of %s failed: %s\n", kServiceClass, status_message(rc));
 }
 
 // Follows the update's job until it ends: 1 when the update was applied or nothing needed
@@ -93,9 +86,7 @@ int follow_job(int pkgIdx, const CMPIContext *ctx, const char *job)
         update_Pkg_Install_status(pkgIdx, t->code, t->message);
         if (t->result >= 0)
             return t->result;
-        wait_for_next_poll(SELK_JOB_POLL_SECONDS);
-        waited += SELK_JOB_POLL_SECONDS;
-        selk_trace("Update time elapses %d\n", waited);
+        waited = wait_for_next_poll(waited);
     }
 }
 
@@ -129,7 +120,8 @@ int installVMPkg(int pkgIdx, const CMPIContext *ctx)
     };
     CMPIObjectPath *service = new_keyed_path(kNameSpace, kServiceClass, service_keys, 4);
     if (service == nullptr) {
-        update_Pkg_Install_status(pkgIdx, SELK_INSTALL_CALL_FAILED, "Create VMware_SoftwareInstallationService failed.");
+        update_Pkg_Install_status(pkgIdx, SELK_INSTALL_CALL_FAILED,
+                                  "Create VMware_SoftwareInstallationService failed.");
         return 0;
     }
     selk_trace("Create VMware_SoftwareInstallationService successfully\n");

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 
 #define PKG_MAX_NUM 20
@@ -203,9 +204,9 @@ const char *status_message(const CMPIStatus &st);
 bool data_text(const CMPIData &d, char *out, size_t len);
 bool key_text(const CMPIObjectPath *op, const char *key, char *out, size_t len);
 bool property_text(const CMPIInstance *inst, const char *name, char *out, size_t len);
-// The instances of ns:cls; null when the enumeration failed (status in *rc). The caller releases
-// the enumeration.
-CMPIEnumeration *enumerate_class(const CMPIContext *ctx, const char *ns, const char *cls, CMPIStatus *rc);
+// Calls fn with each instance of ns:cls; false when the enumeration failed (its status in *rc).
+bool for_each_instance(const CMPIContext *ctx, const char *ns, const char *cls,
+                       const std::function<void(const CMPIInstance *)> &fn, CMPIStatus *rc = nullptr);
 
 // What an installation service answered to InstallFromURI.
 struct InstallAnswer {
@@ -224,8 +225,9 @@ enum { JOB_ENUM_FAILED = -1, JOB_NO_STATUS = 0, JOB_STATUS_READ = 1 };
 int read_job_status(const CMPIContext *ctx, const char *ns, const char *cls, const char *job, char *out, size_t len);
 // Records 56 "Package installation error message: " followed by message.
 void record_install_error(int pkgIdx, const char *message);
-// Sleeps the given seconds, also when signals arrive.
-void wait_for_next_poll(int seconds);
+// Waits until the next look at a job (also when signals arrive) and traces the time waited in
+// all, which it returns.
+int wait_for_next_poll(int waited);
 
 // ---- ordering (ordering.cpp)
 

@@ -76,8 +76,7 @@ void OnHost(const std::function<void(const CMPIContext *ctx)> &body)
 }
 
 // A fresh host and a request of one package, as the installation run leaves it for the installer.
-void Request(const std::string &scenario, const char *uri, const char *name, const char *category,
-             const char *fetched)
+void Request(const std::string &scenario, const char *uri, const char *name, const char *category, const char *fetched)
 {
     for (const char *f : {hostservices::kJobsPath, hostservices::kInstallsPath, SELK_DEBUG_LOG})
         unlink(f);
@@ -89,32 +88,29 @@ void Request(const std::string &scenario, const char *uri, const char *name, con
     snprintf(pkgInstance[0].tmpDestinationPath, PKG_FIELD_SIZE, "%s", fetched);
 }
 
-// The codes the package's entry went through, as the debug log traces them.
-std::string Codes()
+// What the debug log traced after each `mark`, up to `end`, joined by blanks.
+std::string Traced(const std::string &mark, char end)
 {
     std::istringstream log(Read(SELK_DEBUG_LOG));
-    std::string line, codes;
-    const std::string mark = "] pkg: ";
+    std::string line, found;
     while (std::getline(log, line)) {
         const size_t at = line.find(mark);
         if (at != std::string::npos)
-            codes += (codes.empty() ? "" : " ") + line.substr(at + mark.size(), line.find(':', at + mark.size()) - at - mark.size());
+            found += (found.empty() ? "" : " ") +
+                     line.substr(at + mark.size(), line.find(end, at + mark.size()) - at - mark.size());
     }
-    return codes;
+    return found;
 }
 
-// The waiting times the installer traced between two looks at its job.
+// The codes the package's entry went through, and the waiting times between two looks at a job.
+std::string Codes()
+{
+    return Traced("] pkg: ", ':');
+}
+
 std::string Waits()
 {
-    std::istringstream log(Read(SELK_DEBUG_LOG));
-    std::string line, waits;
-    const std::string mark = "Update time elapses ";
-    while (std::getline(log, line)) {
-        const size_t at = line.find(mark);
-        if (at != std::string::npos)
-            waits += (waits.empty() ? "" : " ") + line.substr(at + mark.size());
-    }
-    return waits;
+    return Traced("Update time elapses ", '\n');
 }
 
 // The MD5 digest of text, as the install record gives that of a flashed file.
@@ -135,10 +131,29 @@ std::string Calls()
         std::string uri = r["uri"];
         if (uri.rfind("file://" SELK_UNZIP_PATH, 0) == 0)
             uri.erase(0, strlen("file://" SELK_UNZIP_PATH));
-        calls += (calls.empty() ? "" : ", ") + r["target"] + "<-" + uri + (r["options"].empty() ? "" : " {" + r["options"] + "}") +
+        calls += (calls.empty() ? "" : ", ") + r["target"] + "<-" + uri +
+                 (r["options"].empty() ? "" : " {" + r["options"] + "}") +
                  (r["bank"].empty() ? "" : " bank " + r["bank"]) + "=" + r["return"];
     }
     return calls;
+}
+
+// What a case expects of its installer: its result, the codes the package's entry went through,
+// the last entry's message, the services' calls and the waits between looks at a job.
+struct Expected {
+    int result;
+    const char *codes, *last, *calls;
+    const char *waits = "";
+};
+
+void ExpectOutcome(int result, const Expected &e)
+{
+    EXPECT_EQ(result, e.result);
+    EXPECT_EQ(Codes(), e.codes);
+    EXPECT_EQ(pkgInstance[0].installResult,
+              std::string("pkg: ") + std::to_string(pkgInstance[0].installCode) + ": " + e.last);
+    EXPECT_EQ(Calls(), e.calls);
+    EXPECT_EQ(Waits(), e.waits);
 }
 
 std::string Payload(const std::string &order, const std::string &file, const std::string &applies)
@@ -152,65 +167,107 @@ TEST(AdapterInstallers, EachVendorAgainstItsService)
     const struct {
         const char *what, *name, *category;
         std::string scenario, payloads;  // payloads: the payload description; "" for an archive that is none
-        bool stale;  // an earlier package's files are left in the unpack directory
-        int result;
-        const char *codes, *last, *calls;
+        bool stale;                      // an earlier package's files are left in the unpack directory
+        Expected expected;
     } cases[] = {
-        {"Brocade: every package's port controllers, other packages' ports left out", "Brocade BR-1860 firmware",
+        {"Brocade: every package's port controllers, other packages' ports left out",
+         "Brocade BR-1860 firmware",
          "Fibre",
          "brocade package 425 BUK0001\nbrocade package 1860 BUK0002\nbrocade port 10:00:00:05:1e:00:00:02 BUK0002\n"
          "brocade port 10:00:00:05:1e:00:00:01 BUK0001\nbrocade port 10:00:00:05:1e:00:00:09 BUK0009\n",
-         Payload("", "image/a.bin", "425") + Payload("", "image/b.bin", "1860"), false, 0, "50",
-         "Package installation successfully.",
-         "10:00:00:05:1e:00:00:01<-image/a.bin {5}=0, 10:00:00:05:1e:00:00:02<-image/b.bin {5}=0"},
-        {"Brocade: no port controller carries the serial number", "Brocade BR-425 firmware", "Fibre",
+         Payload("", "image/a.bin", "425") + Payload("", "image/b.bin", "1860"),
+         false,
+         {0, "50", "Package installation successfully.",
+          "10:00:00:05:1e:00:00:01<-image/a.bin {5}=0, 10:00:00:05:1e:00:00:02<-image/b.bin {5}=0"}},
+        {"Brocade: no port controller carries the serial number",
+         "Brocade BR-425 firmware",
+         "Fibre",
          "brocade package 425 BUK0001\nbrocade port 10:00:00:05:1e:00:00:01 BUK0002\n",
-         Payload("", "image/a.bin", "425"), false, 4098, "57", "No driver file name that need to be update. ", ""},
-        {"Brocade: the service fails", "Brocade BR-425 firmware", "Fibre",
+         Payload("", "image/a.bin", "425"),
+         false,
+         {4098, "57", "No driver file name that need to be update. ", ""}},
+        {"Brocade: the service fails",
+         "Brocade BR-425 firmware",
+         "Fibre",
          "brocade package 425 BUK0001\nbrocade port 10:00:00:05:1e:00:00:01 BUK0001\nbrocade answer fail busy\n",
-         Payload("", "image/a.bin", "425"), false, 1, "57", "Package installation error happened.",
-         "10:00:00:05:1e:00:00:01<-image/a.bin {5}=failed"},
-        {"Emulex converged: InstanceID shapes, payloads by order, running before each", "Emulex OCe14000 firmware",
+         Payload("", "image/a.bin", "425"),
+         false,
+         {1, "57", "Package installation error happened.", "10:00:00:05:1e:00:00:01<-image/a.bin {5}=failed"}},
+        {"Emulex converged: InstanceID shapes, payloads by order, running before each",
+         "Emulex OCe14000 firmware",
          "Network",
          "emulex-cna port 0x0720:10000000C9A1B2C3\nemulex-cna port NoColon\nemulex-cna port :10000000C9FFFFFF\n"
          "emulex-cna port 0x0710:10000000C9A1B2C4\n",
          Payload("2", "image/a.bin", "0x0720") + Payload("1", "image/c.bin", "0x0720") +
              Payload("", "image/b.bin", "0x0710"),
-         false, 0, "62 62 62 50", "Package installation successfully.",
-         "10000000C9A1B2C3<-image/c.bin=0, 10000000C9A1B2C3<-image/a.bin=0, 10000000C9A1B2C4<-image/b.bin=0"},
-        {"Emulex converged: a missing file on the first adapter skips the second", "Emulex OCe14000 firmware",
+         false,
+         {0, "62 62 62 50", "Package installation successfully.",
+          "10000000C9A1B2C3<-image/c.bin=0, 10000000C9A1B2C3<-image/a.bin=0, 10000000C9A1B2C4<-image/b.bin=0"}},
+        {"Emulex converged: a missing file on the first adapter skips the second",
+         "Emulex OCe14000 firmware",
          "Network",
          "emulex-cna port 0x0720:10000000C9A1B2C3\nemulex-cna port 0x0720:10000000C9A1B2C4\n"
          "emulex-cna answer 4107 device 10000000C9A1B2C3\n",
-         Payload("", "image/a.bin", "0x0720"), false, 1, "62 55", "The path or file does not exist.",
-         "10000000C9A1B2C3<-image/a.bin=4107"},
-        {"Emulex converged: an archive that is none ends the installer", "Emulex OCe14000 firmware", "Network",
-         "emulex-cna port 0x0720:10000000C9A1B2C3\n", "", false, unzipfile::kNoArchive, "57",
-         "Package installation error happened.", ""},
-        {"Emulex Fibre Channel: adapters lacking FieldV2 left out", "Emulex LPe12002 firmware", "Fibre",
+         Payload("", "image/a.bin", "0x0720"),
+         false,
+         {1, "62 55", "The path or file does not exist.", "10000000C9A1B2C3<-image/a.bin=4107"}},
+        {"Emulex converged: an archive that is none ends the installer",
+         "Emulex OCe14000 firmware",
+         "Network",
+         "emulex-cna port 0x0720:10000000C9A1B2C3\n",
+         "",
+         false,
+         {unzipfile::kNoArchive, "57", "Package installation error happened.", ""}},
+        {"Emulex Fibre Channel: adapters lacking FieldV2 left out",
+         "Emulex LPe12002 firmware",
+         "Fibre",
          "emulex-fc vpd 10000000C9AAAAAA LPe12002\nemulex-fc vpd 10000000C9BBBBBB -\n",
-         Payload("", "image/a.bin", "LPe12002"), false, 0, "50", "Package installation successfully.",
-         "10000000C9AAAAAA<-image/a.bin=0"},
-        {"Emulex Fibre Channel: unsupported target", "Emulex LPe12002 firmware", "Fibre",
-         "emulex-fc vpd 10000000C9AAAAAA LPe12002\nemulex-fc answer 4097\n", Payload("", "image/a.bin", "LPe12002"),
-         false, 1, "58", "Unsupported target type.", "10000000C9AAAAAA<-image/a.bin=4097"},
-        {"QLogic: the adapter's part of the DeviceID, flashed once for its two ports", "QLogic QLE2562 firmware",
+         Payload("", "image/a.bin", "LPe12002"),
+         false,
+         {0, "50", "Package installation successfully.", "10000000C9AAAAAA<-image/a.bin=0"}},
+        {"Emulex Fibre Channel: unsupported target",
+         "Emulex LPe12002 firmware",
+         "Fibre",
+         "emulex-fc vpd 10000000C9AAAAAA LPe12002\nemulex-fc answer 4097\n",
+         Payload("", "image/a.bin", "LPe12002"),
+         false,
+         {1, "58", "Unsupported target type.", "10000000C9AAAAAA<-image/a.bin=4097"}},
+        {"QLogic: the adapter's part of the DeviceID, flashed once for its two ports",
+         "QLogic QLE2562 firmware",
          "Fibre",
          "qlogic port 2100001B32A1B2C3_0_1 QLE2562\nqlogic port 2100001B32A1B2C3_1_1 QLE2562\n"
          "qlogic port 2100001B32D4E5F6_0_1 -\n",
-         Payload("", "image/a.bin", "QLE2562"), false, 0, "50", "Package installation successfully.",
-         "2100001B32A1B2C3<-image/a.bin {5}=0"},
-        {"QLogic: no payload applies to the adapters", "QLogic QLE2672 firmware", "Fibre",
-         "qlogic port 2100001B32A1B2C3_0_1 QLE2672\n", Payload("", "image/a.bin", "QLE2562"), false, 0, "50",
-         "Package installation successfully.", ""},
-        {"QLogic: no adapters", "QLogic QLE2562 firmware", "Fibre", "", Payload("", "image/a.bin", "QLE2562"),
-         false, 4098, "57", "No driver file name that need to be update.", ""},
-        {"QLogic: an archive that is none never flashes an earlier package's files", "FC5X21 firmware", "Fibre",
-         "qlogic port 2100001B32A1B2C3_0_1 QLE2562\n", "", true, 0, "57", "Package installation error happened.",
-         ""},
-        {"QLogic: a payload outside the unpack directory", "Qlogic QLE2562 firmware", "Fibre",
-         "qlogic port 2100001B32A1B2C3_0_1 QLE2562\n", Payload("", "image/../../../../../etc/shadow", "QLE2562"),
-         false, 1, "54", "Error when Create Input Parameter and the installation failed.", ""},
+         Payload("", "image/a.bin", "QLE2562"),
+         false,
+         {0, "50", "Package installation successfully.", "2100001B32A1B2C3<-image/a.bin {5}=0"}},
+        {"QLogic: no payload applies to the adapters",
+         "QLogic QLE2672 firmware",
+         "Fibre",
+         "qlogic port 2100001B32A1B2C3_0_1 QLE2672\n",
+         Payload("", "image/a.bin", "QLE2562"),
+         false,
+         {0, "50", "Package installation successfully.", ""}},
+        {"QLogic: no adapters",
+         "QLogic QLE2562 firmware",
+         "Fibre",
+         "",
+         Payload("", "image/a.bin", "QLE2562"),
+         false,
+         {4098, "57", "No driver file name that need to be update.", ""}},
+        {"QLogic: an archive that is none never flashes an earlier package's files",
+         "FC5X21 firmware",
+         "Fibre",
+         "qlogic port 2100001B32A1B2C3_0_1 QLE2562\n",
+         "",
+         true,
+         {0, "57", "Package installation error happened.", ""}},
+        {"QLogic: a payload outside the unpack directory",
+         "Qlogic QLE2562 firmware",
+         "Fibre",
+         "qlogic port 2100001B32A1B2C3_0_1 QLE2562\n",
+         Payload("", "image/../../../../../etc/shadow", "QLE2562"),
+         false,
+         {1, "54", "Error when Create Input Parameter and the installation failed.", ""}},
     };
     const std::map<std::string, std::string> firmware = {
         {"image/a.bin", "firmware a"}, {"image/b.bin", "firmware b"}, {"image/c.bin", "firmware c"}};
@@ -232,15 +289,12 @@ TEST(AdapterInstallers, EachVendorAgainstItsService)
             }
             if (c.stale) {
                 ASSERT_EQ(0, system("mkdir -p " SELK_UNZIP_PATH "image"));
-                ASSERT_TRUE(Write(SELK_PAYLOAD_CFG, "<updateConfiguration>\r\n" + Payload("", "image/old.bin", "QLE2562") +
+                ASSERT_TRUE(Write(SELK_PAYLOAD_CFG, "<updateConfiguration>\r\n" +
+                                                        Payload("", "image/old.bin", "QLE2562") +
                                                         "</updateConfiguration>\r\n"));
                 ASSERT_TRUE(Write(SELK_UNZIP_PATH "image/old.bin", "another package's firmware"));
             }
-            EXPECT_EQ(DeployUpdate(0, ctx), c.result);
-            EXPECT_EQ(Codes(), c.codes);
-            EXPECT_EQ(pkgInstance[0].installResult, std::string("pkg: ") + std::to_string(pkgInstance[0].installCode) +
-                                                        ": " + c.last);
-            EXPECT_EQ(Calls(), c.calls);
+            ExpectOutcome(DeployUpdate(0, ctx), c.expected);
             // What the services were given to flash is what the package holds.
             for (auto &r : hostservices::ReadRecords()) {
                 if (r["return"] == "0") {
@@ -248,7 +302,7 @@ TEST(AdapterInstallers, EachVendorAgainstItsService)
                 }
             }
             // A package that installed leaves no unpacked files behind.
-            if (std::string(c.last) == "Package installation successfully.") {
+            if (std::string(c.expected.last) == "Package installation successfully.") {
                 EXPECT_NE(0, access(SELK_UNZIP_PATH, F_OK));
             }
             util_remove_file(SELK_UNZIP_PATH);
@@ -262,26 +316,40 @@ TEST(ControllerInstaller, BankAnswerAndJob)
     const struct {
         const char *what;
         std::string scenario;
-        int backup, result;
-        const char *codes, *last, *calls;
-        const char *waits = "";
+        int backup;
+        Expected expected;
     } cases[] = {
-        {"primary bank, done at once", "", 0, 0, "50", "Package installation successfully.",
-         "<-file://var/tmp/filestore/uefi.bin bank 0=4096"},
+        {"primary bank, done at once",
+         "",
+         0,
+         {0, "50", "Package installation successfully.", "<-file://var/tmp/filestore/uefi.bin bank 0=4096"}},
         {"backup bank, running twice, this system's own running job left out",
-         "controller job \"Process Running\"\ncontroller job \"Process Running\"\ncontroller job \"Process Completed\"\n",
-         1, 0, "62 62 50", "Package installation successfully.", "<-file://var/tmp/filestore/uefi.bin bank 1=4096",
-         "10 20"},
-        {"0 instead of 4096", "controller answer 0\n", 0, 1, "56", "Package installation error message: ",
-         "<-file://var/tmp/filestore/uefi.bin bank 0=0"},
-        {"the service fails", "controller answer fail \"flash busy\"\n", 0, 1, "56",
-         "Package installation error message: flash busy", "<-file://var/tmp/filestore/uefi.bin bank 0=failed"},
-        {"completed with more words", "controller job \"Process Completed with errors\"\n", 0, 1, "57",
-         "The Updates Failed.", "<-file://var/tmp/filestore/uefi.bin bank 0=4096"},
-        {"no JobStatus", "controller job -\n", 0, 1, "57", "Package installation error happened.",
-         "<-file://var/tmp/filestore/uefi.bin bank 0=4096"},
-        {"the jobs cannot be enumerated", "fail Qelvo_FirmwareUpdateJob \"job store lost\"\n", 0, 1, "57",
-         "Package installation error happened.", "<-file://var/tmp/filestore/uefi.bin bank 0=4096"},
+         "controller job \"Process Running\"\ncontroller job \"Process Running\"\ncontroller job \"Process "
+         "Completed\"\n",
+         1,
+         {0, "62 62 50", "Package installation successfully.", "<-file://var/tmp/filestore/uefi.bin bank 1=4096",
+          "10 20"}},
+        {"0 instead of 4096",
+         "controller answer 0\n",
+         0,
+         {1, "56", "Package installation error message: ", "<-file://var/tmp/filestore/uefi.bin bank 0=0"}},
+        {"the service fails",
+         "controller answer fail \"flash busy\"\n",
+         0,
+         {1, "56", "Package installation error message: flash busy",
+          "<-file://var/tmp/filestore/uefi.bin bank 0=failed"}},
+        {"completed with more words",
+         "controller job \"Process Completed with errors\"\n",
+         0,
+         {1, "57", "The Updates Failed.", "<-file://var/tmp/filestore/uefi.bin bank 0=4096"}},
+        {"no JobStatus",
+         "controller job -\n",
+         0,
+         {1, "57", "Package installation error happened.", "<-file://var/tmp/filestore/uefi.bin bank 0=4096"}},
+        {"the jobs cannot be enumerated",
+         "fail Qelvo_FirmwareUpdateJob \"job store lost\"\n",
+         0,
+         {1, "57", "Package installation error happened.", "<-file://var/tmp/filestore/uefi.bin bank 0=4096"}},
     };
     OnHost([&](const CMPIContext *ctx) {
         ASSERT_TRUE(Write("/var/tmp/filestore/uefi.bin", "uefi image"));
@@ -290,13 +358,9 @@ TEST(ControllerInstaller, BankAnswerAndJob)
             ASSERT_NO_FATAL_FAILURE(Request(c.scenario, "sftp://u:p@192.0.2.1/fw/pkg.xml", "UEFI firmware", "UEFI",
                                             "file://var/tmp/filestore/uefi.bin"));
             g_is_backup_update = c.backup;
-            EXPECT_EQ(DeployUpdate(0, ctx), c.result);
-            EXPECT_EQ(Codes(), c.codes);
-            EXPECT_EQ(pkgInstance[0].installResult, std::string("pkg: ") + std::to_string(pkgInstance[0].installCode) +
-                                                        ": " + c.last);
-            EXPECT_EQ(Calls(), c.calls);
-            EXPECT_EQ(Waits(), c.waits);
-            EXPECT_EQ(pkgInstance[0].OrderFlag, std::string(c.codes) == "56" ? ORDER_FETCH_FAILED : ORDER_INITIAL);
+            ExpectOutcome(DeployUpdate(0, ctx), c.expected);
+            EXPECT_EQ(pkgInstance[0].OrderFlag,
+                      std::string(c.expected.codes) == "56" ? ORDER_FETCH_FAILED : ORDER_INITIAL);
         }
     });
 }
@@ -308,50 +372,49 @@ TEST(HypervisorInstaller, DepotAndJob)
     const struct {
         const char *what;
         std::string scenario;
-        int result;
-        const char *codes, *last, *calls;
-        const char *waits = "";
+        Expected expected;
     } cases[] = {
         {"two service instances, scanning twice, then done",
-         two_hosts + "hypervisor job \"Scanning URI for installable packages\"\n"
-                     "hypervisor job \"Scanning URI for installable packages\"\nhypervisor job \"" + kReboot + "\"\n",
-         1, "60 60 50", "Package installation successfully.", "esx-lab-1<-ftp://192.0.2.1/depot/metadata.zip=4096",
-         "10 20"},
+         two_hosts +
+             "hypervisor job \"Scanning URI for installable packages\"\n"
+             "hypervisor job \"Scanning URI for installable packages\"\nhypervisor job \"" +
+             kReboot + "\"\n",
+         {1, "60 60 50", "Package installation successfully.", "esx-lab-1<-ftp://192.0.2.1/depot/metadata.zip=4096",
+          "10 20"}},
         {"scan complete, then obsolete",
          "hypervisor job \"Scan of URI Complete and installable packages found. Starting Update.\"\n"
          "hypervisor job \"Updates at supplied URI are obsolete or already installed\"\n",
-         1, "61 59", "The Updates are obsolete or already installed.",
-         "esx-lab-1<-ftp://192.0.2.1/depot/metadata.zip=4096", "10"},
+         {1, "61 59", "The Updates are obsolete or already installed.",
+          "esx-lab-1<-ftp://192.0.2.1/depot/metadata.zip=4096", "10"}},
         {"the reboot text without its period",
-         "hypervisor job \"" + std::string(kReboot, strlen(kReboot) - 1) + "\"\n", 0, "57",
-         "Package installation error happened.", "esx-lab-1<-ftp://192.0.2.1/depot/metadata.zip=4096"},
+         "hypervisor job \"" + std::string(kReboot, strlen(kReboot) - 1) + "\"\n",
+         {0, "57", "Package installation error happened.", "esx-lab-1<-ftp://192.0.2.1/depot/metadata.zip=4096"}},
         {"not started, while an old job shows success",
-         "hypervisor answer 4107\nhypervisor old-job \"" + std::string(kReboot) + "\"\n", 0, "56",
-         "Package installation error message: InstallFromURI returned 4107.",
-         "esx-lab-1<-ftp://192.0.2.1/depot/metadata.zip=4107"},
-        {"the service fails", "hypervisor answer fail \"depot unreachable\"\n", 0, "56",
-         "Package installation error message: depot unreachable",
-         "esx-lab-1<-ftp://192.0.2.1/depot/metadata.zip=failed"},
-        {"the jobs cannot be enumerated", "fail VMware_ConcreteJob \"no jobs\"\n", 0, "57",
-         "Package installation error happened.", "esx-lab-1<-ftp://192.0.2.1/depot/metadata.zip=4096"},
+         "hypervisor answer 4107\nhypervisor old-job \"" + std::string(kReboot) + "\"\n",
+         {0, "56", "Package installation error message: InstallFromURI returned 4107.",
+          "esx-lab-1<-ftp://192.0.2.1/depot/metadata.zip=4107"}},
+        {"the service fails",
+         "hypervisor answer fail \"depot unreachable\"\n",
+         {0, "56", "Package installation error message: depot unreachable",
+          "esx-lab-1<-ftp://192.0.2.1/depot/metadata.zip=failed"}},
+        {"the jobs cannot be enumerated",
+         "fail VMware_ConcreteJob \"no jobs\"\n",
+         {0, "57", "Package installation error happened.", "esx-lab-1<-ftp://192.0.2.1/depot/metadata.zip=4096"}},
     };
     OnHost([&](const CMPIContext *ctx) {
         for (const auto &c : cases) {
             SCOPED_TRACE(c.what);
             ASSERT_NO_FATAL_FAILURE(Request(c.scenario, "ftp://192.0.2.1/depot/pkg.xml", "", "", ""));
             EXPECT_EQ(GetFileFromLocalOrTFTP(pkgInstance[0].TFTPXMLPkgURIs, 0, ctx), 0);
-            EXPECT_EQ(DeployUpdate(0, ctx), c.result);
-            EXPECT_EQ(Codes(), c.codes);
-            EXPECT_EQ(pkgInstance[0].installResult, std::string("pkg: ") + std::to_string(pkgInstance[0].installCode) +
-                                                        ": " + c.last);
-            EXPECT_EQ(Calls(), c.calls);
-            EXPECT_EQ(Waits(), c.waits);
+            ExpectOutcome(DeployUpdate(0, ctx), c.expected);
         }
         // A depot URI that no longer fits the record once metadata.zip is appended is refused.
-        ASSERT_NO_FATAL_FAILURE(Request("", ("ftp://192.0.2.1/" + std::string(175, 'd') + "/pkg.xml").c_str(), "", "", ""));
+        ASSERT_NO_FATAL_FAILURE(
+            Request("", ("ftp://192.0.2.1/" + std::string(175, 'd') + "/pkg.xml").c_str(), "", "", ""));
         GetFileFromLocalOrTFTP(pkgInstance[0].TFTPXMLPkgURIs, 0, ctx);
         EXPECT_EQ(DeployUpdate(0, ctx), 0);
-        EXPECT_STREQ(pkgInstance[0].installResult, "pkg: 56: Package installation error message: The depot URI is too long.");
+        EXPECT_STREQ(pkgInstance[0].installResult,
+                     "pkg: 56: Package installation error message: The depot URI is too long.");
         EXPECT_EQ(Calls(), "");
     });
 }
