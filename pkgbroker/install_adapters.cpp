@@ -2,7 +2,7 @@
 // (Brocade, Emulex converged and Fibre Channel, QLogic). All four follow one scheme: find the
 // vendor's adapters and what identifies their firmware, unpack the package's payload archive,
 // match payload files to adapters with the payload description, and call the vendor's
-// InstallFromURI once per payload and adapter. What differs per vendor is in kVendors.
+// InstallFromURI once per payload and adapter. What differs per vendor is in its Vendor record.
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -274,7 +274,7 @@ CMPIUint32 install_one(const Vendor &v, const CMPIContext *ctx, const char *file
 int install_payloads(const Vendor &v, int pkgIdx, const CMPIContext *ctx)
 {
     const Pkg_Instance_Struct &p = pkgInstance[pkgIdx];
-    // No payload applies to the adapters found: nothing to do.
+    // When no payload applies to the adapters found, there is nothing to install: success.
     CMPIUint32 result = kInstalled;
     for (int i = 0; i < p.payloadnum && i < PKG_MAX_PAYLOAD && result == kInstalled; ++i) {
         if (v.running != nullptr)
@@ -316,7 +316,7 @@ int install_package(const Vendor &v, int pkgIdx, const CMPIContext *ctx)
 
     // The unpack directory is emptied first: a payload description left by an earlier package
     // would flash that package's files.
-    util_remove_file(SELK_UNZIP_PATH);
+    util_remove_file(SELK_UNZIP_DIR);
     const char *slash = strchr(p.tmpDestinationPath, '/');
     const int unpacked = Minizip(slash != nullptr ? slash + 1 : "", SELK_UNZIP_PATH);
     if (unpacked == 0) {
@@ -338,7 +338,7 @@ int install_package(const Vendor &v, int pkgIdx, const CMPIContext *ctx)
     }
     if (install_payloads(v, pkgIdx, ctx) != 0)
         return 1;
-    const int removed = util_remove_file(SELK_UNZIP_PATH);
+    const int removed = util_remove_file(SELK_UNZIP_DIR);
     selk_trace(removed == 0 ? "Complete %s successfully.\n" : "Complete %s, the unpacked files stay.\n", v.installer);
     return removed;
 }

@@ -26,6 +26,9 @@
 #define SELK_STATUS_RECORD "/tmp/getSelkStatus.txt"
 #define SELK_LOCK_FILE "/tmp/sfcb/selk.safelock"
 #define SELK_UNZIP_PATH "/var/tmp/Qelvo/Morv/Package/"
+// The same directory for its removal: without the final "/", a link put in its place is removed
+// itself instead of the tree it points to.
+#define SELK_UNZIP_DIR "/var/tmp/Qelvo/Morv/Package"
 #define SELK_PAYLOAD_CFG "/var/tmp/Qelvo/Morv/Package/image/payload.xml"
 #define SELK_FILESTORE "/var/tmp/filestore"
 #define SELK_LIBRARY "/lib/cim/libpkgbroker.so"

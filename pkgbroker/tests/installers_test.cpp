@@ -164,10 +164,12 @@ std::string Payload(const std::string &order, const std::string &file, const std
 
 TEST(AdapterInstallers, EachVendorAgainstItsService)
 {
+    // What an earlier run left where the package is unpacked.
+    enum Before { kNothing, kStaleFiles, kLink };
     const struct {
         const char *what, *name, *category;
         std::string scenario, payloads;  // payloads: the payload description; "" for an archive that is none
-        bool stale;                      // an earlier package's files are left in the unpack directory
+        Before before;
         Expected expected;
     } cases[] = {
         {"Brocade: every package's port controllers, other packages' ports left out",
@@ -176,7 +178,7 @@ TEST(AdapterInstallers, EachVendorAgainstItsService)
          "brocade package 425 BUK0001\nbrocade package 1860 BUK0002\nbrocade port 10:00:00:05:1e:00:00:02 BUK0002\n"
          "brocade port 10:00:00:05:1e:00:00:01 BUK0001\nbrocade port 10:00:00:05:1e:00:00:09 BUK0009\n",
          Payload("", "image/a.bin", "425") + Payload("", "image/b.bin", "1860"),
-         false,
+         kNothing,
          {0, "50", "Package installation successfully.",
           "10:00:00:05:1e:00:00:01<-image/a.bin {5}=0, 10:00:00:05:1e:00:00:02<-image/b.bin {5}=0"}},
         {"Brocade: no port controller carries the serial number",
@@ -184,14 +186,14 @@ TEST(AdapterInstallers, EachVendorAgainstItsService)
          "Fibre",
          "brocade package 425 BUK0001\nbrocade port 10:00:00:05:1e:00:00:01 BUK0002\n",
          Payload("", "image/a.bin", "425"),
-         false,
+         kNothing,
          {4098, "57", "No driver file name that need to be update. ", ""}},
         {"Brocade: the service fails",
          "Brocade BR-425 firmware",
          "Fibre",
          "brocade package 425 BUK0001\nbrocade port 10:00:00:05:1e:00:00:01 BUK0001\nbrocade answer fail busy\n",
          Payload("", "image/a.bin", "425"),
-         false,
+         kNothing,
          {1, "57", "Package installation error happened.", "10:00:00:05:1e:00:00:01<-image/a.bin {5}=failed"}},
         {"Emulex converged: InstanceID shapes, payloads by order, running before each",
          "Emulex OCe14000 firmware",
@@ -200,7 +202,7 @@ TEST(AdapterInstallers, EachVendorAgainstItsService)
          "emulex-cna port 0x0710:10000000C9A1B2C4\n",
          Payload("2", "image/a.bin", "0x0720") + Payload("1", "image/c.bin", "0x0720") +
              Payload("", "image/b.bin", "0x0710"),
-         false,
+         kNothing,
          {0, "62 62 62 50", "Package installation successfully.",
           "10000000C9A1B2C3<-image/c.bin=0, 10000000C9A1B2C3<-image/a.bin=0, 10000000C9A1B2C4<-image/b.bin=0"}},
         {"Emulex converged: a missing file on the first adapter skips the second",
@@ -209,28 +211,28 @@ TEST(AdapterInstallers, EachVendorAgainstItsService)
          "emulex-cna port 0x0720:10000000C9A1B2C3\nemulex-cna port 0x0720:10000000C9A1B2C4\n"
          "emulex-cna answer 4107 device 10000000C9A1B2C3\n",
          Payload("", "image/a.bin", "0x0720"),
-         false,
+         kNothing,
          {1, "62 55", "The path or file does not exist.", "10000000C9A1B2C3<-image/a.bin=4107"}},
         {"Emulex converged: an archive that is none ends the installer",
          "Emulex OCe14000 firmware",
          "Network",
          "emulex-cna port 0x0720:10000000C9A1B2C3\n",
          "",
-         false,
+         kNothing,
          {unzipfile::kNoArchive, "57", "Package installation error happened.", ""}},
         {"Emulex Fibre Channel: adapters lacking FieldV2 left out",
          "Emulex LPe12002 firmware",
          "Fibre",
          "emulex-fc vpd 10000000C9AAAAAA LPe12002\nemulex-fc vpd 10000000C9BBBBBB -\n",
          Payload("", "image/a.bin", "LPe12002"),
-         false,
+         kNothing,
          {0, "50", "Package installation successfully.", "10000000C9AAAAAA<-image/a.bin=0"}},
         {"Emulex Fibre Channel: unsupported target",
          "Emulex LPe12002 firmware",
          "Fibre",
          "emulex-fc vpd 10000000C9AAAAAA LPe12002\nemulex-fc answer 4097\n",
          Payload("", "image/a.bin", "LPe12002"),
-         false,
+         kNothing,
          {1, "58", "Unsupported target type.", "10000000C9AAAAAA<-image/a.bin=4097"}},
         {"QLogic: the adapter's part of the DeviceID, flashed once for its two ports",
          "QLogic QLE2562 firmware",
@@ -238,35 +240,42 @@ TEST(AdapterInstallers, EachVendorAgainstItsService)
          "qlogic port 2100001B32A1B2C3_0_1 QLE2562\nqlogic port 2100001B32A1B2C3_1_1 QLE2562\n"
          "qlogic port 2100001B32D4E5F6_0_1 -\n",
          Payload("", "image/a.bin", "QLE2562"),
-         false,
+         kNothing,
          {0, "50", "Package installation successfully.", "2100001B32A1B2C3<-image/a.bin {5}=0"}},
         {"QLogic: no payload applies to the adapters",
          "QLogic QLE2672 firmware",
          "Fibre",
          "qlogic port 2100001B32A1B2C3_0_1 QLE2672\n",
          Payload("", "image/a.bin", "QLE2562"),
-         false,
+         kNothing,
          {0, "50", "Package installation successfully.", ""}},
         {"QLogic: no adapters",
          "QLogic QLE2562 firmware",
          "Fibre",
          "",
          Payload("", "image/a.bin", "QLE2562"),
-         false,
+         kNothing,
          {4098, "57", "No driver file name that need to be update.", ""}},
         {"QLogic: an archive that is none never flashes an earlier package's files",
          "FC5X21 firmware",
          "Fibre",
          "qlogic port 2100001B32A1B2C3_0_1 QLE2562\n",
          "",
-         true,
+         kStaleFiles,
          {0, "57", "Package installation error happened.", ""}},
+        {"QLogic: a link in the unpack directory's place is removed, not what it points to",
+         "QLogic QLE2562 firmware",
+         "Fibre",
+         "qlogic port 2100001B32A1B2C3_0_1 QLE2562\n",
+         Payload("", "image/b.bin", "QLE2562"),
+         kLink,
+         {0, "50", "Package installation successfully.", "2100001B32A1B2C3<-image/b.bin {5}=0"}},
         {"QLogic: a payload outside the unpack directory",
          "Qlogic QLE2562 firmware",
          "Fibre",
          "qlogic port 2100001B32A1B2C3_0_1 QLE2562\n",
          Payload("", "image/../../../../../etc/shadow", "QLE2562"),
-         false,
+         kNothing,
          {1, "54", "Error when Create Input Parameter and the installation failed.", ""}},
     };
     const std::map<std::string, std::string> firmware = {
@@ -287,12 +296,16 @@ TEST(AdapterInstallers, EachVendorAgainstItsService)
                     entries.push_back({f.first, f.second});
                 ASSERT_TRUE(ziptest::MakeZip(archive, entries));
             }
-            if (c.stale) {
+            if (c.before == kStaleFiles) {
                 ASSERT_EQ(0, system("mkdir -p " SELK_UNZIP_PATH "image"));
                 ASSERT_TRUE(Write(SELK_PAYLOAD_CFG, "<updateConfiguration>\r\n" +
                                                         Payload("", "image/old.bin", "QLE2562") +
                                                         "</updateConfiguration>\r\n"));
                 ASSERT_TRUE(Write(SELK_UNZIP_PATH "image/old.bin", "another package's firmware"));
+            }
+            if (c.before == kLink) {
+                ASSERT_EQ(0, system("mkdir -p /var/tmp/elsewhere /var/tmp/Qelvo/Morv && touch /var/tmp/elsewhere/keep && "
+                                    "ln -s /var/tmp/elsewhere " SELK_UNZIP_DIR));
             }
             ExpectOutcome(DeployUpdate(0, ctx), c.expected);
             // What the services were given to flash is what the package holds.
@@ -304,6 +317,9 @@ TEST(AdapterInstallers, EachVendorAgainstItsService)
             // A package that installed leaves no unpacked files behind.
             if (std::string(c.expected.last) == "Package installation successfully.") {
                 EXPECT_NE(0, access(SELK_UNZIP_PATH, F_OK));
+            }
+            if (c.before == kLink) {
+                EXPECT_EQ(0, access("/var/tmp/elsewhere/keep", F_OK));
             }
             util_remove_file(SELK_UNZIP_PATH);
         }
