@@ -153,30 +153,36 @@ void invoke_install(const CMPIContext *ctx, const CMPIObjectPath *service, const
 
 int read_job_status(const CMPIContext *ctx, const char *ns, const char *cls, const char *job, char *out, size_t len)
 {
-    // The job the service handed back, when the enumeration shows it; else the last one with a
+    // The job the service handed back, when the enumeration lists it; else the last one with a
     // JobStatus, as the services list their newest job last.
-    char last[PKG_LINE_SIZE] = "", mine[PKG_LINE_SIZE] = "";
-    bool have_last = false, have_mine = false;
+    struct Found {
+        bool listed = false, has_status = false;
+        char status[PKG_LINE_SIZE] = "";
+    } mine, last;
     CMPIStatus rc = {CMPI_RC_OK, nullptr};
-    const bool listed = for_each_instance(ctx, ns, cls, [&](const CMPIInstance *inst) {
-        char status[PKG_LINE_SIZE], id[PKG_FIELD_SIZE];
-        if (own_job(inst) || !property_text(inst, "JobStatus", status, sizeof status))
+    const bool enumerated = for_each_instance(ctx, ns, cls, [&](const CMPIInstance *inst) {
+        if (own_job(inst))
             return;
-        memcpy(last, status, sizeof last);
-        have_last = true;
+        char status[PKG_LINE_SIZE], id[PKG_FIELD_SIZE];
+        const bool has_status = property_text(inst, "JobStatus", status, sizeof status);
         if (job != nullptr && job[0] != '\0' && property_text(inst, "InstanceID", id, sizeof id) &&
             strcmp(id, job) == 0) {
-            memcpy(mine, status, sizeof mine);
-            have_mine = true;
+            mine.listed = true;
+            mine.has_status = has_status;
+            if (has_status)
+                memcpy(mine.status, status, sizeof status);
+        }
+        if (has_status) {
+            last.has_status = true;
+            memcpy(last.status, status, sizeof status);
         }
     }, &rc);
-    if (!listed) {
+    if (!enumerated) {
         selk_trace("enumerateInstances() of %s failed: %s\n", cls, status_message(rc));
         return JOB_ENUM_FAILED;
     }
-    if (!have_last)
-        return JOB_NO_STATUS;
-    return copy_fitting(have_mine ? mine : last, out, len) ? JOB_STATUS_READ : JOB_NO_STATUS;
+    const Found &f = mine.listed ? mine : last;
+    return f.has_status && copy_fitting(f.status, out, len) ? JOB_STATUS_READ : JOB_NO_STATUS;
 }
 
 void record_install_error(int pkgIdx, const char *message)

@@ -234,6 +234,9 @@ TEST(ControllerInstaller, BankAnswerAndJob)
          {1, "56", "Package installation error message: ", "<-file://var/tmp/filestore/uefi.bin bank 0=0"}},
         {"completed with more words", "controller job \"Process Completed with errors\"\n", 0,
          {1, "57", "The Updates Failed.", call}},
+        {"its own job without JobStatus, an older one completed",
+         "controller old-job \"Process Completed\"\ncontroller job -\n", 0,
+         {1, "57", "Package installation error happened.", call}},
         {"the jobs cannot be enumerated", "fail Qelvo_FirmwareUpdateJob \"job store lost\"\n", 0,
          {1, "57", "Package installation error happened.", call}},
     };
