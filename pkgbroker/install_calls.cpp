@@ -39,6 +39,14 @@ const char *chars_or_empty(const CMPIString *s)
     return t != nullptr ? t : "";
 }
 
+// The text of a string value into out; false when there is none or it does not fit.
+bool data_text(const CMPIData &d, char *out, size_t len)
+{
+    if (d.type != CMPI_string || (d.state & CMPI_nullValue) != 0 || d.value.string == nullptr)
+        return false;
+    return copy_fitting(CMGetCharsPtr(d.value.string, nullptr), out, len);
+}
+
 // Whether the instance is one of this system's own jobs.
 bool own_job(const CMPIInstance *inst)
 {
@@ -71,13 +79,6 @@ CMPIObjectPath *new_keyed_path(const char *ns, const char *cls, const KeyValue *
 const char *status_message(const CMPIStatus &st)
 {
     return chars_or_empty(st.msg);
-}
-
-bool data_text(const CMPIData &d, char *out, size_t len)
-{
-    if (d.type != CMPI_string || (d.state & CMPI_nullValue) != 0 || d.value.string == nullptr)
-        return false;
-    return copy_fitting(CMGetCharsPtr(d.value.string, nullptr), out, len);
 }
 
 bool key_text(const CMPIObjectPath *op, const char *key, char *out, size_t len)

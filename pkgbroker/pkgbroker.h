@@ -202,9 +202,8 @@ struct KeyValue {
 CMPIObjectPath *new_keyed_path(const char *ns, const char *cls, const KeyValue *keys, size_t count);
 // The message of a status; "" when it has none.
 const char *status_message(const CMPIStatus &st);
-// The text of a string value, key or property into out (len bytes with the terminator); false
-// when there is none or it does not fit.
-bool data_text(const CMPIData &d, char *out, size_t len);
+// The text of a string key or property into out (len bytes with the terminator); false when there
+// is none or it does not fit.
 bool key_text(const CMPIObjectPath *op, const char *key, char *out, size_t len);
 bool property_text(const CMPIInstance *inst, const char *name, char *out, size_t len);
 // Calls fn with each instance of ns:cls; false when the enumeration failed (its status in *rc).
