@@ -50,12 +50,6 @@ const Outcome kOutcomes[] = {
     {0xffffffffu, SELK_DOWNLOAD_UNKNOWN, "Unknown Error when package downloading", false},
 };
 
-const char *status_text(const CMPIStatus &st)
-{
-    const char *t = st.msg != nullptr ? CMGetCharsPtr(st.msg, nullptr) : nullptr;
-    return t != nullptr ? t : "";
-}
-
 CMPIObjectPath *service_path()
 {
     CMPIStatus rc = {CMPI_RC_OK, nullptr};
@@ -126,7 +120,7 @@ int download(const Protocol &proto, const char *uri, int pkgIdx, const CMPIConte
 
     char message[PKG_FIELD_SIZE];
     if (rc.rc != CMPI_RC_OK) {
-        record_download_error(pkgIdx, status_text(rc));
+        record_download_error(pkgIdx, status_message(rc));
         result = 0;
     } else {
         const Outcome *o = &kOutcomes[sizeof kOutcomes / sizeof kOutcomes[0] - 1];
@@ -231,7 +225,7 @@ void deleteTransferedFile(const char *uri, const CMPIContext *ctx)
         CBInvokeMethod(_broker, ctx, op, "DeleteTransferredFile", in, out, &rc);
         if (rc.rc != CMPI_RC_OK) {
             selk_trace("deleteTransferedFile failed.\n");
-            selk_trace("Error message:%s\n", status_text(rc));
+            selk_trace("Error message:%s\n", status_message(rc));
         }
     }
     if (in != nullptr)

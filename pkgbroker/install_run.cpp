@@ -202,7 +202,7 @@ int syncInstallAllPkgs(const CMPIContext *ctx)
     }
 
     selk_trace("Complete InstallAllPkgs.\n");
-    if (util_remove_file(SELK_UNZIP_PATH) != 0)
+    if (util_remove_file(SELK_UNZIP_DIR) != 0)
         selk_trace("Fail to delete files under SELK_UNZIP_PATH. \n");
     return result;
 }

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 
 #define PKG_MAX_NUM 20
@@ -25,6 +26,9 @@
 #define SELK_STATUS_RECORD "/tmp/getSelkStatus.txt"
 #define SELK_LOCK_FILE "/tmp/sfcb/selk.safelock"
 #define SELK_UNZIP_PATH "/var/tmp/Qelvo/Morv/Package/"
+// The same directory for its removal: without the final "/", a link put in its place is removed
+// itself instead of the tree it points to.
+#define SELK_UNZIP_DIR "/var/tmp/Qelvo/Morv/Package"
 #define SELK_PAYLOAD_CFG "/var/tmp/Qelvo/Morv/Package/image/payload.xml"
 #define SELK_FILESTORE "/var/tmp/filestore"
 #define SELK_LIBRARY "/lib/cim/libpkgbroker.so"
@@ -183,6 +187,49 @@ int installBrocadePkg(int pkgIdx, const CMPIContext *ctx);
 int installElxCNAPkg(int pkgIdx, const CMPIContext *ctx);
 int installElxFCPkg(int pkgIdx, const CMPIContext *ctx);
 int installQlgPkg(int pkgIdx, const CMPIContext *ctx);
+
+// ---- calls on the host's installation services (install_calls.cpp)
+
+// Seconds between two looks at the job of a hypervisor or controller update.
+#define SELK_JOB_POLL_SECONDS 10
+
+struct KeyValue {
+    const char *name;
+    const char *value;
+};
+
+// The object path ns:cls with the given string keys; null when it cannot be built.
+CMPIObjectPath *new_keyed_path(const char *ns, const char *cls, const KeyValue *keys, size_t count);
+// The message of a status; "" when it has none.
+const char *status_message(const CMPIStatus &st);
+// The text of a string key or property into out (len bytes with the terminator); false when there
+// is none or it does not fit.
+bool key_text(const CMPIObjectPath *op, const char *key, char *out, size_t len);
+bool property_text(const CMPIInstance *inst, const char *name, char *out, size_t len);
+// Calls fn with each instance of ns:cls; false when the enumeration failed (its status in *rc).
+bool for_each_instance(const CMPIContext *ctx, const char *ns, const char *cls,
+                       const std::function<void(const CMPIInstance *)> &fn, CMPIStatus *rc = nullptr);
+
+// What an installation service answered to InstallFromURI.
+struct InstallAnswer {
+    CMPIrc rc;                      // status of the call
+    char message[PKG_FIELD_SIZE];   // its message, "" when none
+    bool has_value;                 // a uint32 return value came back
+    CMPIUint32 value;
+    char job[PKG_FIELD_SIZE];       // InstanceID of the Job handed back, "" when none
+};
+void invoke_install(const CMPIContext *ctx, const CMPIObjectPath *service, const CMPIArgs *in, InstallAnswer *answer);
+
+// JobStatus of the job an update runs as, among the instances of ns:cls: the job whose InstanceID
+// is `job` when it is listed, else the last one listed with a JobStatus. This system's own jobs are
+// never taken.
+enum { JOB_ENUM_FAILED = -1, JOB_NO_STATUS = 0, JOB_STATUS_READ = 1 };
+int read_job_status(const CMPIContext *ctx, const char *ns, const char *cls, const char *job, char *out, size_t len);
+// Records 56 "Package installation error message: " followed by message.
+void record_install_error(int pkgIdx, const char *message);
+// Waits until the next look at a job (also when signals arrive) and traces the time waited in
+// all, which it returns.
+int wait_for_next_poll(int waited);
 
 // ---- ordering (ordering.cpp)
 

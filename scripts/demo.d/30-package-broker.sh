@@ -40,8 +40,9 @@ if [ -e /lib/cim/libpkgbroker.so ] && [ -n "$(broker_path)" ]; then
   done
   say "JobState values seen:$seen"
   show wbemcli -nl ei "$url/selk/cimv2:Qelvo_ConcreteJob"
-  say "Each package's entry: the descriptor and payload were fetched through the transfer service;"
-  say "controller firmware has no installer in this release, and a type 2 package is not installable."
+  say "Each package's entry: the descriptor and payload were fetched through the transfer service and"
+  say "the controller's installation service took the controller firmware; a type 2 package is not"
+  say "installable."
   show sh -c 'cat /tmp/selkstatSelk-0.txt; echo'
   say "The broker's debug log (passwords of sftp:// URIs are written as ********):"
   show sh -c 'grep -E "Package URI list|Order Flag|sequence|--[0-9]|enter update|Complete InstallAllPkgs" /tmp/selkdebug.txt | head -n 20'
