@@ -18,15 +18,7 @@
 #include <vector>
 
 #include "e2e_support.h"
-
-// Shared with pkgbroker_e2e.cpp, where they are defined.
-namespace pkgtest {
-std::string Descriptor(const std::string &type, const std::string &category, const std::string &name,
-                       const std::string &id, const std::string &payload, const std::vector<std::string> &prereqs);
-std::string BrokerPath();
-std::string Start(const std::string &broker, const std::string &args);
-e2e::Object Ended(const std::string &id, const std::function<void(const e2e::Object &)> &seen);
-}  // namespace pkgtest
+#include "pkgbroker_support.h"
 
 namespace {
 

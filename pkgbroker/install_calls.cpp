@@ -110,7 +110,8 @@ bool for_each_instance(const CMPIContext *ctx, const char *ns, const char *cls,
         st.rc = CMPI_RC_ERR_FAILED;
         return false;
     }
-    CMPIEnumeration *en = CBEnumInstances(_broker, ctx, op, nullptr, &st);
+    // Through the function table: the published CBEnumInstances macro names no broker member.
+    CMPIEnumeration *en = _broker->bft->enumerateInstances(_broker, ctx, op, nullptr, &st);
     CMRelease(op);
     if (en == nullptr || st.rc != CMPI_RC_OK) {
         if (en != nullptr)
