@@ -101,12 +101,16 @@ class Admission : public BlockingObserver {
     cv_.notify_one();
     idle_cv_.notify_all();
   }
+  /* Waits nest (a provider's up-call that calls a provider again): only the
+   * outermost one gives the turn up and takes it again. */
   void blocking_begins() override {
+    if (t_waits_++ > 0) return;
     std::lock_guard<std::mutex> lock(mu_);
     --running_;
     cv_.notify_one();
   }
   void blocking_ends() override {
+    if (--t_waits_ > 0) return;
     std::unique_lock<std::mutex> lock(mu_);
     cv_.wait(lock, [this] { return running_ < workers_; });
     ++running_;
@@ -128,7 +132,10 @@ class Admission : public BlockingObserver {
   unsigned in_ = 0;      /* requests admitted or waiting for a turn */
   unsigned running_ = 0; /* requests holding a turn */
   bool stopping_ = false;
+  static thread_local int t_waits_; /* the calling thread's waits for providers, nested */
 };
+
+thread_local int Admission::t_waits_ = 0;
 
 /* One TCP connection: a descriptor of its own for the socket (so that the
  * socket cannot be another connection's when it is shut or polled), and
