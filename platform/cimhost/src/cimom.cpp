@@ -1,3 +1,4 @@
+/* The object manager proper: routing of CIM operations and broker up-calls (see cimom.h). */
 #include "cimom.h"
 
 #include <cimxml/http.h>
