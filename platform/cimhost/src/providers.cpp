@@ -137,18 +137,18 @@ Lease ProviderManager::acquire(const Registration &reg, MiKind kind, std::string
       *error = "the CIMOM is shutting down";
       return lease;
     }
-    if (local_) {
-      /* In-process: the MI at once when it is made already. */
-      ProviderHost::Use use = local_->begin_use(reg.provider, kind);
-      if (use.mi != nullptr) {
-        lease.mgr_ = this;
-        lease.mi_ = use.mi;
-        lease.use_ = use;
-        return lease;
-      }
-    }
     auto it = paths_.find(reg.location);
     if (it != paths_.end()) path = it->second;
+  }
+  if (local_) {
+    /* In-process: the MI at once when it is made already. */
+    ProviderHost::Use use = local_->begin_use(reg.provider, kind);
+    if (use.mi != nullptr) {
+      lease.mgr_ = this;
+      lease.mi_ = use.mi;
+      lease.use_ = use;
+      return lease;
+    }
   }
   if (path.empty()) {
     path = find_library(reg.location);

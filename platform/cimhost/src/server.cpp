@@ -82,15 +82,21 @@ class Admission : public BlockingObserver {
     std::unique_lock<std::mutex> lock(mu_);
     if (stopping_ || in_ >= limit_) return Result::Busy;
     ++in_;
+    auto give_up = [this](Result r) {
+      --in_;
+      idle_cv_.notify_all();
+      return r;
+    };
+    bool waited = false;
     while (running_ >= workers_) {
+      waited = true;
       cv_.wait_for(lock, std::chrono::milliseconds(100));
+      if (stopping_) return give_up(Result::Busy);
       if (running_ < workers_) break;
-      if (hung_up(client_fd) || stopping_) {
-        --in_;
-        idle_cv_.notify_all();
-        return stopping_ ? Result::Busy : Result::Gone;
-      }
+      if (hung_up(client_fd)) return give_up(Result::Gone);
     }
+    /* A request that waited may have lost its client meanwhile. */
+    if (waited && hung_up(client_fd)) return give_up(Result::Gone);
     ++running_;
     return Result::Admitted;
   }
