@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "cimom.h"
+#include "host_entry.h"
 #include "log.h"
 #include "repository.h"
 #include "server.h"
@@ -353,6 +354,7 @@ int main(int argc, char **argv) {
    * kept in the heap. */
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
   Cimom cimom(std::move(repo), provider_dirs, po);
+  set_class_lookup([&cimom](const char *ns, const char *cn) { return cimom.classExists(ns, cn); });
   cimom.set_host_name(host_name);
   cimxml::Limits limits;
   limits.max_body = so.max_body;

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "channel.h"
+#include "host_entry.h"
 #include "log.h"
 #include "provider_host.h"
 #include "rpc.h"
@@ -341,6 +342,7 @@ int main(int argc, char **argv) {
   auto *host = new ProviderHost(broker);
   server->attach(host, broker);
   router->set_broker(broker);
+  set_class_lookup([router](const char *ns, const char *cn) { return router->classExists(ns, cn); });
   log_debug("serving for the CIMOM " + std::to_string(cimom));
 
   for (;;) {

@@ -72,6 +72,13 @@ TEST_F(Processes, AGroupSharesOneProcessAndItsStatics) {
 TEST_F(Processes, UpCallsComeBackFromAnyThreadAndIntoTheOwnProcess) {
   // Into the provider's own process, from the thread serving the call.
   EXPECT_EQ(Out("CountOwn", "Count"), 1);
+  // The host's class look-up, from the provider process.
+  for (const auto &[cls, found] : std::vector<std::pair<std::string, std::string>>{
+           {"Test_Gadget", "1"}, {"test_slow", "1"}, {"Test_Nothing", "0"}}) {
+    const Response r = Call("HasClass", {{"Text", cls}});
+    ASSERT_FALSE(r.is_error) << r.error_description;
+    EXPECT_EQ(cmpinative::data_to_string(r.return_value.value.data()), found) << cls;
+  }
   // From a thread the provider started, after the call that started it has ended.
   ASSERT_FALSE(Call("CountLater", {{"Milliseconds", "200"}}).is_error);
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);

@@ -16,6 +16,7 @@
  *   CountGadgets() enumerates Test_Gadget through the broker: Count
  *   CountOwn() enumerates Test_Widget, its own class, through the broker: Count
  *   IsA(Text) asks the broker whether Test_Widget is a Text: 1 or 0
+ *   HasClass(Text) asks the host (getConstClass) for class Text: 1 or 0
  *   Sleep(Milliseconds uint32) sleeps, returns 0
  *   SetCleanup(Rc uint32) sets what the widget library's clean-ups answer
  *   Fail() fails with CMPI_RC_ERR_FAILED "widget failure"
@@ -33,6 +34,7 @@
 #include <cmpimacs.h>
 #include <unistd.h>
 
+#include <dlfcn.h>
 #include <signal.h>
 
 #include <atomic>
@@ -260,6 +262,12 @@ CMPIStatus WidgetInvoke(CMPIMethodMI *, const CMPIContext *ctx, const CMPIResult
     const std::string other = arg_text(in, "Text", &t);
     CMPIObjectPath *wp = CMNewObjectPath(g_broker, ns_of(op).c_str(), "Test_Widget", nullptr);
     rv = CMClassPathIsA(g_broker, wp, other.c_str(), nullptr) ? 1 : 0;
+  } else if (m == "HasClass") {
+    CMPIType t;
+    using Lookup = void *(*)(const char *, const char *);
+    const auto lookup = reinterpret_cast<Lookup>(dlsym(RTLD_DEFAULT, "getConstClass"));
+    if (lookup == nullptr) return err(CMPI_RC_ERR_FAILED, "the host has no getConstClass");
+    rv = lookup(ns_of(op).c_str(), arg_text(in, "Text", &t).c_str()) != nullptr ? 1 : 0;
   } else if (m == "Sleep") {
     CMPIType t;
     usleep(static_cast<useconds_t>(std::stoul("0" + arg_text(in, "Milliseconds", &t)) * 1000));
