@@ -188,6 +188,42 @@ Channel::Status Channel::receive(Frame *frame, const WaitLimit &limit) {
   return s;
 }
 
+std::unique_ptr<Channel> ChannelPool::take() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!idle_.empty()) {
+      std::unique_ptr<Channel> ch = std::move(idle_.back());
+      idle_.pop_back();
+      return ch;
+    }
+  }
+  int fds[2];
+  if (!make_channel_pair(fds)) return nullptr;
+  bool sent;
+  {
+    std::lock_guard<std::mutex> lock(control_mu_);
+    sent = send_descriptor(control_, fds[1]);
+  }
+  close(fds[1]);
+  if (!sent) {
+    close(fds[0]);
+    return nullptr;
+  }
+  return std::make_unique<Channel>(fds[0]);
+}
+
+void ChannelPool::give_back(std::unique_ptr<Channel> ch) {
+  if (!ch || !ch->usable()) return;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (idle_.size() < keep_) idle_.push_back(std::move(ch));
+}
+
+void ChannelPool::clear() {
+  std::vector<std::unique_ptr<Channel>> gone;
+  std::lock_guard<std::mutex> lock(mu_);
+  gone.swap(idle_);
+}
+
 bool make_channel_pair(int fds[2]) { return socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0; }
 
 bool send_descriptor(int control, int fd) {

@@ -17,7 +17,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace cimhost {
 
@@ -73,6 +76,26 @@ class Channel {
 };
 
 const char *status_name(Channel::Status s);
+
+/* The channels one side keeps to its peer: a few idle ones for reuse, and new
+ * ones made as needed, their other end passed over the control socket. */
+class ChannelPool {
+ public:
+  ChannelPool(int control, size_t keep) : control_(control), keep_(keep) {}
+  /* An idle channel, or a new one; null when the peer is gone. */
+  std::unique_ptr<Channel> take();
+  /* Keeps a channel that is still usable, up to `keep` of them. */
+  void give_back(std::unique_ptr<Channel> ch);
+  /* Drops the idle channels. */
+  void clear();
+
+ private:
+  const int control_;
+  const size_t keep_;
+  std::mutex control_mu_; /* writers of the control socket */
+  std::mutex mu_;
+  std::vector<std::unique_ptr<Channel>> idle_;
+};
 
 /* A connected pair of close-on-exec stream sockets; false with errno set. */
 bool make_channel_pair(int fds[2]);

@@ -228,7 +228,7 @@ class ProcessServer : public CallServer {
 /* The providers' broker up-calls, sent to the CIMOM. */
 class CimomRouter : public RemoteRouter {
  public:
-  CimomRouter(int control, CallServer &server) : control_(control), server_(server) {}
+  CimomRouter(int control, CallServer &server) : pool_(control, kIdleChannels), server_(server) {}
   void set_broker(const CMPIBroker *b) { broker_ = b; }
 
  protected:
@@ -236,15 +236,12 @@ class CimomRouter : public RemoteRouter {
     Channel *ch = active_channel(&kCimom);
     std::unique_ptr<Channel> own;
     if (ch == nullptr) {
-      own = take();
+      own = pool_.take();
       if (!own) return failure(std::string(call_op_name(op)) + ": the CIMOM is not reachable");
       ch = own.get();
     }
     const Reply r = exchange(*ch, &kCimom, doc, server_, out, out_args, WaitLimit(), nullptr);
-    if (own && own->usable()) {
-      std::lock_guard<std::mutex> lock(mu_);
-      if (idle_.size() < kIdleChannels) idle_.push_back(std::move(own));
-    }
+    if (own) pool_.give_back(std::move(own));
     if (r.failure != Channel::Status::Ok)
       return failure(std::string(call_op_name(op)) + ": the CIMOM did not answer (" + r.message + ")");
     CMPIStatus st = status(r.rc);
@@ -258,36 +255,9 @@ class CimomRouter : public RemoteRouter {
     return CMPIStatus{CMPI_RC_ERR_FAILED, broker_->eft->newString(broker_, message.c_str(), nullptr)};
   }
 
-  std::unique_ptr<Channel> take() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      if (!idle_.empty()) {
-        std::unique_ptr<Channel> ch = std::move(idle_.back());
-        idle_.pop_back();
-        return ch;
-      }
-    }
-    int fds[2];
-    if (!make_channel_pair(fds)) return nullptr;
-    bool sent;
-    {
-      std::lock_guard<std::mutex> lock(control_mu_);
-      sent = send_descriptor(control_, fds[1]);
-    }
-    close(fds[1]);
-    if (!sent) {
-      close(fds[0]);
-      return nullptr;
-    }
-    return std::make_unique<Channel>(fds[0]);
-  }
-
-  int control_;
+  ChannelPool pool_;
   CallServer &server_;
   const CMPIBroker *broker_ = nullptr;
-  std::mutex control_mu_;
-  std::mutex mu_;
-  std::vector<std::unique_ptr<Channel>> idle_;
 };
 
 void serve_channel(int fd, CallServer &server) {

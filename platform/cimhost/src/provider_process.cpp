@@ -267,6 +267,7 @@ bool ProviderProcess::start(std::string *error) {
     return false;
   }
   control_ = fds[0];
+  pool_ = std::make_unique<ChannelPool>(control_, kIdleChannels);
   log_info("started provider process " + std::to_string(pid_) + " for " + setup_.group);
   mgr_.thread_started();
   std::thread([self = shared_from_this()] {
@@ -362,36 +363,18 @@ std::unique_ptr<Channel> ProviderProcess::take_channel(std::string *error) {
       *error = "the provider process of " + setup_.group + " has ended" + (how_.empty() ? "" : ": " + how_);
       return nullptr;
     }
-    if (!idle_.empty()) {
-      std::unique_ptr<Channel> ch = std::move(idle_.back());
-      idle_.pop_back();
-      return ch;
-    }
   }
-  int fds[2];
-  if (!make_channel_pair(fds)) {
-    *error = std::string("cannot make a channel: ") + std::strerror(errno);
-    return nullptr;
-  }
-  bool sent;
-  {
-    std::lock_guard<std::mutex> lock(control_mu_);
-    sent = send_descriptor(control_, fds[1]);
-  }
-  close(fds[1]);
-  if (!sent) {
-    close(fds[0]);
-    *error = "the provider process of " + setup_.group + " is not reachable";
-    return nullptr;
-  }
-  return std::make_unique<Channel>(fds[0]);
+  std::unique_ptr<Channel> ch = pool_->take();
+  if (!ch) *error = "the provider process of " + setup_.group + " is not reachable";
+  return ch;
 }
 
 void ProviderProcess::give_back(std::unique_ptr<Channel> ch) {
-  if (!ch->usable()) return;
-  std::lock_guard<std::mutex> lock(mu_);
-  if (ended_ || ending_ || idle_.size() >= kIdleChannels) return;
-  idle_.push_back(std::move(ch));
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (ended_ || ending_) return;
+  }
+  pool_->give_back(std::move(ch));
 }
 
 Reply ProviderProcess::send(const std::string &doc, const CMPIResult *out, CMPIArgs *out_args,
@@ -514,8 +497,8 @@ void ProviderProcess::end() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     ending_ = true;
-    idle_.clear();
   }
+  pool_->clear();
   /* The process leaves once its control socket ends; the reader reaps it. */
   shutdown(control_, SHUT_RDWR);
   std::unique_lock<std::mutex> lock(mu_);
@@ -574,10 +557,10 @@ void ProviderProcess::reap() {
     expected = ending_;
     ended_ = true;
     how_ = how;
-    idle_.clear();
     libraries_.clear();
     cv_.notify_all();
   }
+  pool_->clear();
   if (expected) log_info("provider process " + std::to_string(pid_) + " of " + setup_.group + " " + how);
   else log_error("provider process " + std::to_string(pid_) + " of " + setup_.group + " " + how);
   mgr_.process_gone(this);

@@ -106,13 +106,12 @@ class ProviderProcess : public std::enable_shared_from_this<ProviderProcess> {
   UpcallServer server_;
   pid_t pid_ = -1;
   int control_ = -1;
-  std::mutex control_mu_; /* writers of the control socket */
+  std::unique_ptr<ChannelPool> pool_; /* the CIMOM's channels for its calls */
 
   mutable std::mutex mu_;
   std::condition_variable cv_;
   std::map<std::string, Slot> slots_; /* by "provider/kind" */
   std::set<std::string> libraries_;
-  std::vector<std::unique_ptr<Channel>> idle_;
   int in_flight_ = 0;
   std::chrono::steady_clock::time_point last_used_;
   bool cleaning_ = false;
