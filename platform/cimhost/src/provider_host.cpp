@@ -279,8 +279,9 @@ void ProviderHost::terminate() {
     std::unique_lock<std::mutex> lock(mu_);
     if (terminated_) return;
     terminated_ = true;
-    for (auto &[path, lib] : libs_) {
-      cv_.wait(lock, [&] { return !lib->opening && !lib->cleaning; });
+    for (auto &entry : libs_) {
+      Library *lib = entry.second.get();
+      cv_.wait(lock, [lib] { return !lib->opening && !lib->cleaning; });
       if (lib->handle == nullptr) continue;
       for (MiKind kind : kOrder)
         for (auto &[name, p] : lib->providers) {
