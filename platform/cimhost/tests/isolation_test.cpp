@@ -151,7 +151,16 @@ class Trial : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (pid_ <= 0) return;
+    if (pid_ > 0) Stop();
+    if (!dir_.empty()) {
+      std::remove((dir_ + "/ready").c_str());
+      std::remove((dir_ + "/log").c_str());
+      rmdir(dir_.c_str());
+    }
+  }
+
+  // The checks every trial ends with, and the CIMOM's end.
+  void Stop() {
     if (!HasFatalFailure()) {
       ServedQuickly();
       const long rss = RssKiB(pid_);
@@ -159,16 +168,17 @@ class Trial : public ::testing::Test {
     }
     kill(pid_, SIGTERM);
     int status = 0;
-    ASSERT_TRUE(Eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 30));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadText(dir_ + "/log");
+    if (!Eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 30)) {
+      ADD_FAILURE() << "the CIMOM did not stop on SIGTERM";
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+    }
     const std::string log = ReadText(dir_ + "/log");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << log;
     for (const char *report : {"ERROR: AddressSanitizer", "runtime error:", "ERROR: LeakSanitizer"}) {
       EXPECT_EQ(log.find(report), std::string::npos) << log;
     }
     EXPECT_TRUE(Eventually([&] { return Providers().empty(); }, 10)) << "provider processes left behind";
-    std::remove((dir_ + "/ready").c_str());
-    std::remove((dir_ + "/log").c_str());
-    rmdir(dir_.c_str());
   }
 
   // An authenticated request from an address of its own, answered within a second.
