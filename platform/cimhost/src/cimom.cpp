@@ -1,3 +1,4 @@
+/* The object manager proper: routing of CIM operations and broker up-calls (see cimom.h). */
 #include "cimom.h"
 
 #include <cimxml/http.h>
@@ -9,6 +10,7 @@
 #include <set>
 
 #include "log.h"
+#include "request_context.h"
 #include "wql.h"
 
 namespace cimhost {
@@ -16,6 +18,10 @@ namespace cimhost {
 using cimxml::Error;
 
 namespace {
+
+/* Attributes a start tag of a request may carry (CIM-XML elements have a
+ * handful). */
+constexpr size_t kMaxAttributes = 32;
 
 /* ------------------------------------------------------------- helpers */
 
@@ -127,9 +133,10 @@ Outcome guarded(const std::string &what, F &&f) {
 
 /* ------------------------------------------------------------- set-up */
 
-Cimom::Cimom(std::unique_ptr<Repository> repo, std::vector<std::string> provider_dirs) : repo_(std::move(repo)) {
+Cimom::Cimom(std::unique_ptr<Repository> repo, std::vector<std::string> provider_dirs, ProviderOptions options)
+    : repo_(std::move(repo)) {
   broker_ = cmpinative::new_broker(this, "cimhost");
-  providers_ = std::make_unique<ProviderManager>(std::move(provider_dirs), broker_);
+  providers_ = std::make_unique<ProviderManager>(std::move(provider_dirs), broker_, this, std::move(options));
 }
 
 Cimom::~Cimom() {
@@ -793,38 +800,50 @@ std::string Cimom::run(cimxml::Request &req, const std::string &principal) {
 
 HttpAnswer Cimom::serve(const char *body, size_t len, const CimHeaders &headers, const std::string &principal) {
   HttpAnswer a;
-  a.headers.emplace_back("Content-Type", cimxml::content_type());
+  auto refuse = [&](int status, const char *cimerror, const std::string &why) {
+    a.status = status;
+    a.headers.clear();
+    if (cimerror != nullptr) a.headers.emplace_back("CIMError", cimerror);
+    if (status == 503) a.headers.emplace_back("Retry-After", "1");
+    a.headers.emplace_back("Content-Type", "text/plain; charset=\"utf-8\"");
+    a.body = why + "\n";
+    log_debug("refused a request: " + why);
+    return a;
+  };
+  /* What decoding the body may cost, before it is parsed. */
+  size_t cost = 0;
+  if (!decode_cost(body, len, kMaxAttributes, &cost))
+    return refuse(400, cimxml::kNotValid,
+                  "an element with more than " + std::to_string(kMaxAttributes) + " attributes");
+  if (Reservation *m = call_limits().memory) {
+    const size_t held = m->held();
+    switch (cost > held ? m->grow(cost - held) : MemoryBudget::Refusal::None) {
+      case MemoryBudget::Refusal::None: break;
+      case MemoryBudget::Refusal::TooLarge:
+        return refuse(413, nullptr,
+                      "decoding the request would take more than the " +
+                          std::to_string(m->budget()->request_limit() >> 20) + " MiB one request may use");
+      case MemoryBudget::Refusal::Exhausted: return refuse(503, nullptr, "the CIMOM is short of memory");
+    }
+  }
   cimxml::Request req;
   try {
     req = cimxml::parse_request(body, len, limits_);
   } catch (const Error &e) {
-    if (!e.cimerror().empty() || e.message_id().empty()) {
-      a.status = 400;
-      a.headers.clear();
-      a.headers.emplace_back("CIMError", e.cimerror().empty() ? cimxml::kNotValid : e.cimerror());
-      a.headers.emplace_back("Content-Type", "text/plain; charset=\"utf-8\"");
-      a.body = std::string(e.what()) + "\n";
-      log_debug(std::string("refused a request: ") + e.what());
-      return a;
-    }
+    if (!e.cimerror().empty() || e.message_id().empty())
+      return refuse(400, e.cimerror().empty() ? cimxml::kNotValid : e.cimerror().c_str(), e.what());
+    a.headers.emplace_back("Content-Type", cimxml::content_type());
     a.headers.emplace_back("CIMOperation", cimxml::response_cimoperation());
     a.body = cimxml::ResponseWriter::error(e.message_id(), e.method(), e.intrinsic(), e.code(), e.what());
     return a;
   } catch (const std::exception &e) {
-    a.status = 400;
-    a.headers.clear();
-    a.headers.emplace_back("CIMError", cimxml::kNotValid);
-    a.body = std::string(e.what()) + "\n";
-    return a;
+    return refuse(400, cimxml::kNotValid, e.what());
   }
   const std::string mismatch = cimxml::check_request_headers(req, headers.operation, headers.method, headers.object);
-  if (!mismatch.empty()) {
-    a.status = mismatch == cimxml::kUnsupportedOperation ? 501 : 400;
-    a.headers.clear();
-    a.headers.emplace_back("CIMError", mismatch);
-    a.body = "the CIM headers do not match the request (" + mismatch + ")\n";
-    return a;
-  }
+  if (!mismatch.empty())
+    return refuse(mismatch == cimxml::kUnsupportedOperation ? 501 : 400, mismatch.c_str(),
+                  "the CIM headers do not match the request (" + mismatch + ")");
+  a.headers.emplace_back("Content-Type", cimxml::content_type());
   a.headers.emplace_back("CIMOperation", cimxml::response_cimoperation());
   a.body = execute(req, principal);
   if (log_level() >= LogLevel::Debug)

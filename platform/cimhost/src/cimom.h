@@ -56,7 +56,8 @@ struct Outcome {
 
 class Cimom : public cmpinative::Router {
  public:
-  Cimom(std::unique_ptr<Repository> repo, std::vector<std::string> provider_dirs);
+  Cimom(std::unique_ptr<Repository> repo, std::vector<std::string> provider_dirs,
+        ProviderOptions options = ProviderOptions());
   ~Cimom() override;
 
   /* Answers one POSTed request body. Never throws. */

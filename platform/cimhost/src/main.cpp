@@ -1,7 +1,8 @@
 /*
- * cimhost: the host CIMOM stand-in. See usage() for the command line.
+ * cimhost: the host CIMOM stand-in. See kUsage for the command line.
  */
 #include <getopt.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "cimom.h"
+#include "host_entry.h"
 #include "log.h"
 #include "repository.h"
 #include "server.h"
@@ -27,7 +29,8 @@ namespace {
 const char kUsage[] =
     "Usage: cimhost [OPTION]...\n"
     "A CIM object manager serving CIM-XML over HTTP and HTTPS (DSP0200) with\n"
-    "CMPI providers loaded on demand.\n"
+    "CMPI providers loaded on demand into provider processes, one per\n"
+    "registration group.\n"
     "\n"
     "Providers and schema:\n"
     "  --providers DIR          use the provider libraries (lib*.so), registrations\n"
@@ -41,7 +44,12 @@ const char kUsage[] =
     "  --default-namespace NS   namespace for MOF classes that no registration or\n"
     "                           #pragma namespace places (default root/cimv2)\n"
     "  --unload-after SECONDS   clean up and unload provider libraries idle this\n"
-    "                           long (default 60; 0 never)\n"
+    "                           long (default 60; 0 never); a provider process\n"
+    "                           left with no library ends\n"
+    "  --in-process             load the providers into the CIMOM itself instead of\n"
+    "                           provider processes (no isolation, no time limit)\n"
+    "  --provider-program PATH  the provider process program (default\n"
+    "                           cimhost-provider beside this program)\n"
     "  --check                  read the schema, print the repository and any\n"
     "                           problems, and exit (status 1 when there were any)\n"
     "\n"
@@ -60,13 +68,27 @@ const char kUsage[] =
     "                           host's name)\n"
     "\n"
     "Limits:\n"
-    "  --workers N              threads running operations (default 16)\n"
-    "  --queue N                requests waiting for a worker before 503 (256)\n"
-    "  --io-threads N           threads reading requests (default 2)\n"
+    "  --workers N              requests running at once (default 16)\n"
+    "  --queue N                requests waiting for a turn or for providers\n"
+    "                           before 503 (256)\n"
+    "  --io-threads N           accepted for compatibility; every connection has\n"
+    "                           a thread of its own\n"
     "  --max-connections N      open connections at most (default 256)\n"
+    "  --per-ip-connections N   open connections per client address (default 32)\n"
     "  --max-body BYTES         largest request body (default 16777216)\n"
+    "  --request-memory BYTES   memory one request may use for its body, its\n"
+    "                           decoding and the providers' answers (default\n"
+    "                           67108864; more: 413)\n"
+    "  --memory BYTES           memory all requests together may use (default\n"
+    "                           268435456; more: 503)\n"
     "  --idle-timeout SECONDS   close connections idle this long (default 30)\n"
+    "  --head-timeout SECONDS   close connections whose request head takes\n"
+    "                           longer (default 10)\n"
     "  --request-timeout SECONDS  close connections whose body takes longer (60)\n"
+    "  --operation-timeout SECONDS  answer an error when the providers take longer\n"
+    "                           for a request (default 120)\n"
+    "  --upcall-timeout SECONDS  how long a provider's own thread may wait for\n"
+    "                           one up-call (default 3600)\n"
     "\n"
     "Process:\n"
     "  --ready-file FILE        write the bound ports to FILE once serving\n"
@@ -77,7 +99,8 @@ const char kUsage[] =
     "  -h, --help               show this text\n"
     "\n"
     "SIGINT and SIGTERM stop the server: running requests may finish (5 s),\n"
-    "then every provider is cleaned up with terminating set.\n";
+    "then every provider is cleaned up with terminating set and the provider\n"
+    "processes end.\n";
 
 bool read_file(const std::string &path, std::string *out) {
   std::ifstream f(path, std::ios::binary);
@@ -114,7 +137,8 @@ int main(int argc, char **argv) {
   enum {
     kProviders = 256, kProviderDir, kSchema, kStage, kDefaultNs, kUnloadAfter, kCheck, kListen, kHttpPort,
     kHttpsPort, kAccount, kNoAuth, kTlsCert, kTlsKey, kWriteCert, kHostName, kWorkers, kQueue, kIoThreads,
-    kMaxConn, kMaxBody, kIdleTimeout, kRequestTimeout, kReadyFile, kPidFile
+    kMaxConn, kMaxBody, kIdleTimeout, kRequestTimeout, kReadyFile, kPidFile, kInProcess, kProviderProgram,
+    kPerIp, kRequestMemory, kMemory, kHeadTimeout, kOperationTimeout, kUpcallTimeout
   };
   static const option longopts[] = {
       {"providers", required_argument, nullptr, kProviders},
@@ -142,6 +166,14 @@ int main(int argc, char **argv) {
       {"request-timeout", required_argument, nullptr, kRequestTimeout},
       {"ready-file", required_argument, nullptr, kReadyFile},
       {"pid-file", required_argument, nullptr, kPidFile},
+      {"in-process", no_argument, nullptr, kInProcess},
+      {"provider-program", required_argument, nullptr, kProviderProgram},
+      {"per-ip-connections", required_argument, nullptr, kPerIp},
+      {"request-memory", required_argument, nullptr, kRequestMemory},
+      {"memory", required_argument, nullptr, kMemory},
+      {"head-timeout", required_argument, nullptr, kHeadTimeout},
+      {"operation-timeout", required_argument, nullptr, kOperationTimeout},
+      {"upcall-timeout", required_argument, nullptr, kUpcallTimeout},
       {"verbose", no_argument, nullptr, 'v'},
       {"quiet", no_argument, nullptr, 'q'},
       {"help", no_argument, nullptr, 'h'},
@@ -151,6 +183,7 @@ int main(int argc, char **argv) {
   std::vector<std::string> provider_dirs;
   RepositoryBuilder builder;
   ServerOptions so;
+  ProviderOptions po;
   std::string tls_cert, tls_key, write_cert, host_name, ready_file, pid_file;
   long unload_after = 60;
   bool check_only = false, have_account = false;
@@ -231,9 +264,38 @@ int main(int argc, char **argv) {
         if (!number("request-timeout", 1, 86400, &v)) return 2;
         so.request_timeout = static_cast<unsigned>(v);
         break;
+      case kInProcess: po.in_process = true; break;
+      case kProviderProgram: po.program = optarg; break;
+      case kPerIp:
+        if (!number("per-ip-connections", 1, 100000, &v)) return 2;
+        so.per_ip_connections = static_cast<unsigned>(v);
+        break;
+      case kRequestMemory:
+        if (!number("request-memory", 1L << 20, 1L << 40, &v)) return 2;
+        so.request_memory = static_cast<size_t>(v);
+        break;
+      case kMemory:
+        if (!number("memory", 1L << 20, 1L << 40, &v)) return 2;
+        so.total_memory = static_cast<size_t>(v);
+        break;
+      case kHeadTimeout:
+        if (!number("head-timeout", 1, 86400, &v)) return 2;
+        so.head_timeout = static_cast<unsigned>(v);
+        break;
+      case kOperationTimeout:
+        if (!number("operation-timeout", 1, 86400 * 7, &v)) return 2;
+        so.operation_timeout = static_cast<unsigned>(v);
+        break;
+      case kUpcallTimeout:
+        if (!number("upcall-timeout", 1, 86400 * 7, &v)) return 2;
+        po.upcall_limit = std::chrono::seconds(v);
+        break;
       case kReadyFile: ready_file = optarg; break;
       case kPidFile: pid_file = optarg; break;
-      case 'v': set_log_level(LogLevel::Debug); break;
+      case 'v':
+        set_log_level(LogLevel::Debug);
+        po.verbose = true;
+        break;
       case 'q': set_log_level(LogLevel::Quiet); break;
       case 'h': std::cout << kUsage; return 0;
       default: return bad("unknown option");
@@ -288,10 +350,15 @@ int main(int argc, char **argv) {
   pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  Cimom cimom(std::move(repo), provider_dirs);
+  /* Large buffers (request bodies) are mapped and given back when freed, not
+   * kept in the heap. */
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  Cimom cimom(std::move(repo), provider_dirs, po);
+  set_class_lookup([&cimom](const char *ns, const char *cn) { return cimom.classExists(ns, cn); });
   cimom.set_host_name(host_name);
   cimxml::Limits limits;
   limits.max_body = so.max_body;
+  if (so.request_memory < so.max_body) so.request_memory = so.max_body;
   cimom.set_limits(limits);
   Server server(so, [&cimom](const char *body, size_t len, const CimHeaders &h, const std::string &principal) {
     return cimom.serve(body, len, h, principal);

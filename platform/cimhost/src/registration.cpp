@@ -1,3 +1,4 @@
+/* Provider registrations in the host CIMOM's stanza format (see registration.h). */
 #include "registration.h"
 
 #include <cctype>

@@ -1,3 +1,4 @@
+/* The class repository: classes from MOF placed into namespaces (see repository.h). */
 #include "repository.h"
 
 #include <dirent.h>

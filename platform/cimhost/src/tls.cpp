@@ -1,3 +1,4 @@
+/* The HTTPS server's self-signed certificate (see tls.h). */
 #include "tls.h"
 
 #include <openssl/err.h>

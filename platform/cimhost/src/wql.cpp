@@ -1,3 +1,5 @@
+/* The WHERE conditions the CIMOM evaluates itself (see wql.h): tokens, a recursive-descent
+ * parser into a condition tree, and its evaluation against an instance. */
 #include "wql.h"
 
 #include <cimxml/base.h>
@@ -118,11 +120,17 @@ class Parser {
     if (!kw(peek(), w)) throw QueryError(std::string("expected ") + w + " near \"" + peek().text + "\"");
     ++pos_;
   }
+  /* A condition tree is evaluated (and freed) recursively: its size is
+   * bounded, and with it its depth. */
+  std::shared_ptr<WqlNode> node() {
+    if (++nodes_ > kMaxNodes) throw QueryError("condition with more than " + std::to_string(kMaxNodes) + " terms");
+    return std::make_shared<WqlNode>();
+  }
   std::shared_ptr<WqlNode> or_expr() {
     auto l = and_expr();
     while (kw(peek(), "OR")) {
       ++pos_;
-      auto n = std::make_shared<WqlNode>();
+      auto n = node();
       n->kind = WqlNode::Or;
       n->a = l;
       n->b = and_expr();
@@ -134,7 +142,7 @@ class Parser {
     auto l = not_expr();
     while (kw(peek(), "AND")) {
       ++pos_;
-      auto n = std::make_shared<WqlNode>();
+      auto n = node();
       n->kind = WqlNode::And;
       n->a = l;
       n->b = not_expr();
@@ -147,7 +155,7 @@ class Parser {
     std::shared_ptr<WqlNode> r;
     if (kw(peek(), "NOT")) {
       ++pos_;
-      r = std::make_shared<WqlNode>();
+      r = node();
       r->kind = WqlNode::Not;
       r->a = not_expr();
     } else {
@@ -164,7 +172,7 @@ class Parser {
       ++pos_;
       return e;
     }
-    auto n = std::make_shared<WqlNode>();
+    auto n = node();
     n->left = operand();
     if (kw(peek(), "IS")) {
       ++pos_;
@@ -211,9 +219,11 @@ class Parser {
   }
 
  private:
+  static constexpr int kMaxNodes = 1024;
   std::vector<Token> toks_;
   size_t pos_ = 0;
   int depth_ = 0;
+  int nodes_ = 0;
 };
 
 /* A value to compare: null, number, boolean or text. */

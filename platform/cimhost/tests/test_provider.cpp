@@ -6,29 +6,45 @@
  *    the widget "w1", and TestLinkProvider serves the association
  *    Test_WidgetGadget;
  *  - as libcimhost_test_gadget.so: TestGadgetProvider serves Test_Gadget
- *    (instances "g1", "g2"; nothing else supported).
+ *    (instances "g1", "g2"; nothing else supported), and TestSlowProvider
+ *    serves Test_Slow (the instance "s1"), whose factory first sleeps for
+ *    CIMHOST_TEST_FACTORY_DELAY_MS milliseconds (taken from the environment).
  *
  * Test_Widget's methods:
  *   Echo(Level uint16, Text string, Target REF, Bytes uint8[]) returns 7 and
  *     hands back what it got: TextOut = "<type codes>|Text|Level|target path|bytes"
  *   CountGadgets() enumerates Test_Gadget through the broker: Count
+ *   CountOwn() enumerates Test_Widget, its own class, through the broker: Count
  *   IsA(Text) asks the broker whether Test_Widget is a Text: 1 or 0
+ *   HasClass(Text) asks the host (getConstClass) for class Text: 1 or 0
  *   Sleep(Milliseconds uint32) sleeps, returns 0
  *   SetCleanup(Rc uint32) sets what the widget library's clean-ups answer
  *   Fail() fails with CMPI_RC_ERR_FAILED "widget failure"
+ *   Crash() dies of SIGSEGV
+ *   CountLater(Milliseconds) starts a thread of the provider's own that waits
+ *     that long and then counts Test_Gadget through the broker, with a
+ *     context prepared for it; LaterCount(Count) reads that count (-1 until
+ *     it is known)
  * Counters (for the unload tests): the widget library's factory calls and
- * clean-up calls, readable through the method Stats (Factories, Cleanups).
+ * clean-up calls, readable through the method Stats (Factories, Cleanups,
+ * and Process: the process id).
  */
 #include <cmpidt.h>
 #include <cmpift.h>
 #include <cmpimacs.h>
 #include <unistd.h>
 
+#include <dlfcn.h>
+#include <signal.h>
+
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -67,6 +83,21 @@ std::mutex g_mu;
 std::map<std::string, Widget> g_widgets = {{"w1", Widget{"red", 3, 10}}};
 std::atomic<int> g_cleanup_rc{CMPI_RC_OK};
 std::atomic<int> g_factories{0}, g_cleanups{0};
+std::atomic<int> g_later{-1};
+
+/* Counts the instances of `cls` in `ns` through the broker; -1 when the up-call fails. */
+int count_instances(const CMPIContext *ctx, const std::string &ns, const char *cls) {
+  CMPIObjectPath *gp = CMNewObjectPath(g_broker, ns.c_str(), cls, nullptr);
+  CMPIStatus st = ok();
+  CMPIEnumeration *e = g_broker->bft->enumerateInstances(g_broker, ctx, gp, nullptr, &st);
+  if (st.rc != CMPI_RC_OK || e == nullptr) return -1;
+  int n = 0;
+  while (e->ft->hasNext(e, nullptr)) {
+    CMPIData d = e->ft->getNext(e, nullptr);
+    if (d.type == CMPI_instance) ++n;
+  }
+  return n;
+}
 
 CMPIInstance *make_widget(const std::string &ns, const std::string &name, const Widget &w) {
   CMPIObjectPath *p = make_path(ns, "Test_Widget", name);
@@ -200,21 +231,43 @@ CMPIStatus WidgetInvoke(CMPIMethodMI *, const CMPIContext *ctx, const CMPIResult
     CMAddArg(out, "TextOut", echo.c_str(), CMPI_chars);
     rv = 7;
   } else if (m == "CountGadgets") {
-    CMPIObjectPath *gp = CMNewObjectPath(g_broker, ns_of(op).c_str(), "Test_Gadget", nullptr);
-    CMPIStatus st = ok();
-    CMPIEnumeration *e = g_broker->bft->enumerateInstances(g_broker, ctx, gp, nullptr, &st);
-    if (st.rc != CMPI_RC_OK) return st;
-    CMPIUint32 n = 0;
-    while (e->ft->hasNext(e, nullptr)) {
-      CMPIData d = e->ft->getNext(e, nullptr);
-      if (d.type == CMPI_instance) ++n;
-    }
-    CMAddArg(out, "Count", &n, CMPI_uint32);
+    const int n = count_instances(ctx, ns_of(op), "Test_Gadget");
+    if (n < 0) return err(CMPI_RC_ERR_FAILED, "cannot enumerate the gadgets");
+    const CMPIUint32 count = static_cast<CMPIUint32>(n);
+    CMAddArg(out, "Count", &count, CMPI_uint32);
+  } else if (m == "CountOwn") {
+    const int n = count_instances(ctx, ns_of(op), "Test_Widget");
+    if (n < 0) return err(CMPI_RC_ERR_FAILED, "cannot enumerate the widgets");
+    const CMPIUint32 count = static_cast<CMPIUint32>(n);
+    CMAddArg(out, "Count", &count, CMPI_uint32);
+  } else if (m == "Crash") {
+    raise(SIGSEGV);
+  } else if (m == "CountLater") {
+    CMPIType t;
+    const unsigned ms = static_cast<unsigned>(std::stoul("0" + arg_text(in, "Milliseconds", &t)));
+    const CMPIContext *later = CBPrepareAttachThread(g_broker, ctx);
+    g_later = -1;
+    std::thread([later, ms, ns = ns_of(op)] {
+      CBAttachThread(g_broker, later);
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+      g_later = count_instances(later, ns, "Test_Gadget");
+      CBDetachThread(g_broker, later);
+      CMRelease(const_cast<CMPIContext *>(later));
+    }).detach();
+  } else if (m == "LaterCount") {
+    const CMPISint32 n = g_later.load();
+    CMAddArg(out, "Count", &n, CMPI_sint32);
   } else if (m == "IsA") {
     CMPIType t;
     const std::string other = arg_text(in, "Text", &t);
     CMPIObjectPath *wp = CMNewObjectPath(g_broker, ns_of(op).c_str(), "Test_Widget", nullptr);
     rv = CMClassPathIsA(g_broker, wp, other.c_str(), nullptr) ? 1 : 0;
+  } else if (m == "HasClass") {
+    CMPIType t;
+    using Lookup = void *(*)(const char *, const char *);
+    const auto lookup = reinterpret_cast<Lookup>(dlsym(RTLD_DEFAULT, "getConstClass"));
+    if (lookup == nullptr) return err(CMPI_RC_ERR_FAILED, "the host has no getConstClass");
+    rv = lookup(ns_of(op).c_str(), arg_text(in, "Text", &t).c_str()) != nullptr ? 1 : 0;
   } else if (m == "Sleep") {
     CMPIType t;
     usleep(static_cast<useconds_t>(std::stoul("0" + arg_text(in, "Milliseconds", &t)) * 1000));
@@ -223,8 +276,10 @@ CMPIStatus WidgetInvoke(CMPIMethodMI *, const CMPIContext *ctx, const CMPIResult
     g_cleanup_rc = static_cast<int>(std::stoul("0" + arg_text(in, "Rc", &t)));
   } else if (m == "Stats") {
     const CMPIUint32 f = static_cast<CMPIUint32>(g_factories.load()), c = static_cast<CMPIUint32>(g_cleanups.load());
+    const CMPIUint32 pid = static_cast<CMPIUint32>(getpid());
     CMAddArg(out, "Factories", &f, CMPI_uint32);
     CMAddArg(out, "Cleanups", &c, CMPI_uint32);
+    CMAddArg(out, "Process", &pid, CMPI_uint32);
   } else if (m == "Fail") {
     return err(CMPI_RC_ERR_FAILED, "widget failure");
   } else {
@@ -355,6 +410,24 @@ CMPIInstanceMIFT gadget_ift = {100, 100, "instanceTestGadget", GadgetCleanup, Ga
                                GadgetGet, GadgetCreate, GadgetModify, GadgetDelete, GadgetQuery};
 CMPIInstanceMI gadget_imi = {nullptr, &gadget_ift};
 
+/* Test_Slow: the instance "s1", from a provider that is slow to start. */
+CMPIStatus SlowEnumNames(CMPIInstanceMI *, const CMPIContext *, const CMPIResult *rslt, const CMPIObjectPath *op) {
+  CMReturnObjectPath(rslt, make_path(ns_of(op), "Test_Slow", "s1"));
+  CMReturnDone(rslt);
+  return ok();
+}
+CMPIStatus SlowEnum(CMPIInstanceMI *, const CMPIContext *, const CMPIResult *rslt, const CMPIObjectPath *op,
+                    const char **) {
+  CMPIInstance *i = CMNewInstance(g_broker, make_path(ns_of(op), "Test_Slow", "s1"), nullptr);
+  CMSetProperty(i, "Name", "s1", CMPI_chars);
+  CMReturnInstance(rslt, i);
+  CMReturnDone(rslt);
+  return ok();
+}
+CMPIInstanceMIFT slow_ift = {100, 100, "instanceTestSlow", GadgetCleanup, SlowEnumNames, SlowEnum,
+                             GadgetGet, GadgetCreate, GadgetModify, GadgetDelete, GadgetQuery};
+CMPIInstanceMI slow_imi = {nullptr, &slow_ift};
+
 #endif
 
 }  // namespace
@@ -384,5 +457,12 @@ EXPORT CMPIInstanceMI *TestGadgetProvider_Create_InstanceMI(const CMPIBroker *b,
   g_broker = b;
   if (rc) *rc = ok();
   return &gadget_imi;
+}
+EXPORT CMPIInstanceMI *TestSlowProvider_Create_InstanceMI(const CMPIBroker *b, const CMPIContext *, CMPIStatus *rc) {
+  if (const char *delay = std::getenv("CIMHOST_TEST_FACTORY_DELAY_MS"))
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::strtoul(delay, nullptr, 10)));
+  g_broker = b;
+  if (rc) *rc = ok();
+  return &slow_imi;
 }
 #endif
