@@ -1,6 +1,7 @@
 #include "xfer_worker.h"
 
-#include <dlfcn.h>
+#include "job_client.h"
+
 #include <pthread.h>
 
 #include <cstdlib>
@@ -8,7 +9,6 @@
 #include <mutex>
 #include <vector>
 
-#include "concretejob.h"
 #include "tavik_log.h"
 #include "xfer_status.h"
 
@@ -33,12 +33,6 @@ int reap_workers_locked()
     return static_cast<int>(workers.size());
 }
 
-void copy_text(char *field, size_t size, const char *text)
-{
-    strncpy(field, text, size);
-    field[size - 1] = '\0';
-}
-
 // Ends a worker. Its record may hold a password: it is wiped before the memory goes back.
 void *worker_done(xfer_thread_arg *arg)
 {
@@ -52,37 +46,9 @@ void *worker_done(xfer_thread_arg *arg)
 
 int util_create_xfer_job(char *inst_id, int size, int *jobid)
 {
-    if (inst_id == nullptr || size <= 0 || jobid == nullptr)
+    if (ledger_create_job(XFER_JOB_TYPE, FILEMOVER_LIBRARY, "getXferStatus", "xferStatusCleanup", inst_id, size,
+                          jobid) != 0)
         return 1;
-    memset(inst_id, 0, static_cast<size_t>(size));
-
-    void *lib = dlopen(JOBLEDGER_LIBRARY, RTLD_LAZY);
-    if (lib == nullptr)
-        return 1;
-    auto create = reinterpret_cast<create_job_instance_func>(dlsym(lib, "create_job_instance"));
-    int rc = 1;
-    if (create != nullptr) {
-        ConcreteJob_entry entry;
-        memset(&entry, 0, sizeof entry);
-        copy_text(entry.job_type_id, sizeof entry.job_type_id, XFER_JOB_TYPE);
-        copy_text(entry.libPath, sizeof entry.libPath, FILEMOVER_LIBRARY);
-        copy_text(entry.update_handler_name, sizeof entry.update_handler_name, "getXferStatus");
-        copy_text(entry.cleanup_handler_name, sizeof entry.cleanup_handler_name, "xferStatusCleanup");
-        rc = create(inst_id, size, &entry) == 0 ? 0 : 1;
-    }
-    dlclose(lib);
-    if (rc != 0)
-        return 1;
-    inst_id[size - 1] = '\0';
-
-    const char *dash = strchr(inst_id, '-');
-    if (dash == nullptr || dash[1] < '0' || dash[1] > '9')
-        return 1;
-    char *end = nullptr;
-    const long n = strtol(dash + 1, &end, 10);
-    if (*end != '\0' || n < 0 || n > 0x7fffffff)
-        return 1;
-    *jobid = static_cast<int>(n);
     util_write_xfer_status(*jobid, XFER_STATUS_RUNNING);
     return 0;
 }

@@ -11,7 +11,6 @@
 #define XFER_HOSTNAME_SIZE 64
 #define XFER_JOB_ID_SIZE 40
 
-#define JOBLEDGER_LIBRARY "/lib/cim/libjobledger.so"
 #define FILEMOVER_LIBRARY "/lib/cim/libfilemover.so"
 #define XFER_JOB_TYPE "FileTransfer"
 

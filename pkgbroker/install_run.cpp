@@ -2,7 +2,6 @@
 // ledger, the installation thread, fetching, ordering and installing the packages one by one;
 // and the maintenance operations that clear what runs leave behind.
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -18,8 +17,8 @@
 #include <cmpift.h>
 #include <cmpimacs.h>
 
-#include "concretejob.h"
 #include "fileutil.h"
+#include "job_client.h"
 #include "pkgbroker.h"
 
 // The CIMOM's copy of a context that outlives its request.
@@ -224,36 +223,9 @@ void *asyncInstallAllPkgs(void *p)
 
 int create_selk_job(int *jobid)
 {
-    memset(instanceID, 0, sizeof instanceID);
     make_sfcb_dir();
-    void *lib = dlopen(SELK_JOBLEDGER_LIBRARY, RTLD_LAZY);
-    if (lib == nullptr)
-        return 1;
-    auto create = reinterpret_cast<create_job_instance_func>(dlsym(lib, "create_job_instance"));
-    int rc = 1;
-    if (create != nullptr) {
-        ConcreteJob_entry entry;
-        memset(&entry, 0, sizeof entry);
-        copy_text(entry.job_type_id, sizeof entry.job_type_id, SELK_JOB_TYPE);
-        copy_text(entry.libPath, sizeof entry.libPath, SELK_LIBRARY);
-        copy_text(entry.update_handler_name, sizeof entry.update_handler_name, "getSelkStatus");
-        copy_text(entry.cleanup_handler_name, sizeof entry.cleanup_handler_name, "SelkStatusCleanup");
-        rc = create(instanceID, sizeof instanceID, &entry) == 0 ? 0 : 1;
-    }
-    dlclose(lib);
-    instanceID[sizeof instanceID - 1] = '\0';
-    if (rc != 0)
-        return 1;
-    const char *dash = strchr(instanceID, '-');
-    if (dash == nullptr || dash[1] < '0' || dash[1] > '9')
-        return 1;
-    char *end = nullptr;
-    errno = 0;
-    const long n = strtol(dash + 1, &end, 10);
-    if (errno != 0 || *end != '\0' || n > 0x7fffffff)
-        return 1;
-    *jobid = static_cast<int>(n);
-    return 0;
+    return ledger_create_job(SELK_JOB_TYPE, SELK_LIBRARY, "getSelkStatus", "SelkStatusCleanup", instanceID,
+                             sizeof instanceID, jobid);
 }
 
 int start_installation_thread(int jobid, const CMPIContext *ctx)

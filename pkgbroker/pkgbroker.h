@@ -32,7 +32,6 @@
 #define SELK_PAYLOAD_CFG "/var/tmp/Qelvo/Morv/Package/image/payload.xml"
 #define SELK_FILESTORE "/var/tmp/filestore"
 #define SELK_LIBRARY "/lib/cim/libpkgbroker.so"
-#define SELK_JOBLEDGER_LIBRARY "/lib/cim/libjobledger.so"
 #define SELK_JOB_TYPE "Selk"
 
 // OrderFlag weights and markers.
