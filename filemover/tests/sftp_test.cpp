@@ -1,5 +1,6 @@
 // SFTP client against OpenSSH's sshd in its three login set-ups.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -94,6 +95,18 @@ TEST(SftpPassword, Downloads)
         EXPECT_EQ(SFTP_OK, r.status);
         EXPECT_TRUE(large == ReadFile(kLocal));
 
+        // Sizes on and beside the boundaries of the copy's buffers, each over the longer local
+        // file the one before left.
+        const size_t kMiB = 1024 * 1024;
+        for (const size_t size : {4 * kMiB + 7, 3 * kMiB, kMiB + 1, kMiB, kMiB - 1}) {
+            const std::string content = Pattern(size, static_cast<uint32_t>(size));
+            ASSERT_TRUE(WriteFile("/tmp/home/xferuser/sized.bin", content));
+            r = Record(d, "xferuser", "S3cret-pw", "/tmp/home/xferuser/sized.bin");
+            sftp_read(&r);
+            EXPECT_EQ(SFTP_OK, r.status) << size;
+            EXPECT_TRUE(content == ReadFile(kLocal)) << size;
+        }
+
         r = Record(d, "xferuser", "S3cret-pw", "/tmp/home/xferuser/empty.bin");
         sftp_read(&r);
         EXPECT_EQ(SFTP_OK, r.status);
@@ -138,6 +151,18 @@ TEST(SftpPassword, Failures)
         EXPECT_STREQ("Unable to open local file.", r.message);
         EXPECT_EQ("being written", ReadFile(kLocal));
         ASSERT_EQ(0, release_active_lock(kLocal, XFER_LOCK_OWNER));
+
+        // A local file system that fills up during the copy: the failed write is reported, and
+        // neither the partial file nor its marker stays behind.
+        ASSERT_EQ(0, mkdir("/var/tmp/small", 0755));
+        ASSERT_EQ(0, mount("tmpfs", "/var/tmp/small", "tmpfs", 0, "size=1m"));
+        ASSERT_TRUE(WriteFile("/tmp/home/xferuser/big.bin", Pattern(6 * 1024 * 1024, 5)));
+        r = Record(d, "xferuser", "right", "/tmp/home/xferuser/big.bin", "/var/tmp/small/big.bin");
+        sftp_read(&r);
+        EXPECT_EQ(SFTP_ERR_LOCAL_FILE, r.status);
+        EXPECT_STREQ("Unable to write local file.", r.message);
+        EXPECT_FALSE(Exists("/var/tmp/small/big.bin"));
+        EXPECT_FALSE(Exists("/var/tmp/small/big.binxfer_fw.!lock"));
 
         // Reading a directory fails on the first read: that must not pass for an empty file.
         r = Record(d, "xferuser", "right", "/tmp/home/xferuser");
