@@ -1,6 +1,7 @@
 // Downloads a 256 MiB file from one OpenSSH sshd on loopback with sftp_read, with curl's
-// sftp:// and with OpenSSH's sftp, in one run, and reports each time and the ratio
-// peer time / sftp_read time (above 1: sftp_read is faster).
+// sftp:// and with OpenSSH's sftp, in one run, and reports each best time and the ratio
+// peer time / sftp_read time (above 1: sftp_read is faster), of the best times and as the
+// median of the rounds.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>

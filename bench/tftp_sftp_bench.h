@@ -154,7 +154,7 @@ inline double MedianRatio(const Contender &peer, const Contender &mine)
 }
 
 // Runs every contender once per round, rounds interleaved so that a change of machine load
-// hits all of them alike, and keeps each one's best run. verify checks (and clears) the
+// hits all of them alike, and keeps each one's best run and the time of every round. verify checks (and clears) the
 // output after each run; a failed run marks its contender failed.
 inline void RunRounds(std::vector<Contender> &contenders, int rounds, const std::function<bool()> &verify)
 {
