@@ -8,7 +8,10 @@
 
 #include <cstring>
 #include <mutex>
+#include <set>
+#include <string>
 #include <strings.h>
+#include <utility>
 
 #include "tavik_log.h"
 #include "tpp.h"
@@ -20,11 +23,13 @@ namespace {
 // results may lie in the other namespace of the node).
 enum class Where { Request, Translated };
 
-// What one request has gathered: the status so far and whether a result's class is unknown to
-// the host.
+// What one request has gathered: the status so far, whether a result's class is unknown to the
+// host, and the classes already looked up (results mostly share a few classes, and a look-up may
+// cost the host a round trip).
 struct Answer {
   CMPIStatus status = {CMPI_RC_OK, nullptr};
   bool mismatch = false;
+  std::set<std::pair<std::string, std::string>> checked;
 };
 
 // Restricted-association mode: the source classes whose associations are forwarded, with the
@@ -78,6 +83,7 @@ CMPIStatus Finish(const Answer &a) {
 }
 
 void CheckSchema(Answer &a, const char *host_ns, const char *cls) {
+  if (!a.checked.emplace(host_ns, cls).second) return;
   if (getConstClass(host_ns, cls) == nullptr) a.mismatch = true;
 }
 
