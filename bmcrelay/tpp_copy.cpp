@@ -1,13 +1,12 @@
 // Copying CMPI values between the host and a controller (see tpp.h).
 //
-// Controller to host: every reference, instance, date-time and array is rebuilt with the host
-// broker, in the node's host namespace; the first nested copy that fails stops the object being
-// built. Host to controller: the same shapes made with the CIM client library, in the controller
-// namespace; an item whose nested copy fails is left out and the rest goes on. Keys and
-// properties are walked from the last to the first, null values skipped.
+// Both directions share one walk over the value; a Side says whose constructors make the copies
+// and how failures go. Controller to host: every reference, instance, date-time and array is
+// rebuilt with the host broker, in the node's host namespace; the first nested copy that fails
+// stops the object being built. Host to controller: the same shapes made with the CIM client
+// library, in the controller namespace; an item whose nested copy fails is left out and the rest
+// goes on. Keys and properties are walked from the last to the first, null values skipped.
 #include <cmpimacs.h>
-
-#include <cstring>
 
 #include "tpp.h"
 
@@ -32,157 +31,190 @@ void Fail(CMPIStatus *st, CMPIrc rc, const char *what) {
   st->msg = _broker != nullptr ? CMNewString(_broker, what, nullptr) : nullptr;
 }
 
-void ReleaseName(CMPIString *name) {
-  if (name != nullptr) CMRelease(name);
+// The side the copies are made for.
+struct Side {
+  bool host;  // the host broker's objects; else the client library's
+  int id;     // the node, for the host namespaces
+
+  CMPIObjectPath *NewPath(const char *ns, const char *cn, CMPIStatus *rc) const {
+    return host ? CMNewObjectPath(_broker, ns, cn, rc) : newCMPIObjectPath(ns, cn, rc);
+  }
+  CMPIInstance *NewInstance(CMPIObjectPath *op, CMPIStatus *rc) const {
+    return host ? CMNewInstance(_broker, op, rc) : native_new_CMPIInstance(op, rc);
+  }
+  CMPIDateTime *NewDateTime(CMPIUint64 bin, CMPIBoolean interval, CMPIStatus *rc) const {
+    return host ? CMNewDateTimeFromBinary(_broker, bin, interval, rc)
+                : native_new_CMPIDateTime_fromBinary(bin, interval, rc);
+  }
+  CMPIArray *NewArray(CMPICount count, CMPIType et, CMPIStatus *rc) const {
+    return host ? CMNewArray(_broker, count, et, rc) : native_new_CMPIArray(count, et, rc);
+  }
+  // The copy's namespace. A host namespace that does not fit fails the copy; a namespace that
+  // does not translate for the controller leaves the copy without one.
+  bool Translate(const char *ns, char *out, int size) const {
+    return util_change_namespce(ns, out, size, host ? TPP_TO_HOST : TPP_TO_CONTROLLER, id) == 0 || !host;
+  }
+  // Host objects belong to the request; the client objects a copy made for a container are
+  // released once the container holds its own copy.
+  void Done(CMPIData *copy) const {
+    if (!host) util_release_copy(copy);
+  }
+};
+
+CMPIrc Copy(const Side &side, const CMPIData *src, CMPIData *dst, CMPIStatus *st);
+CMPIData *CopySingle(const Side &side, const CMPIData *src, CMPIData *dst, CMPIStatus *st);
+
+// The keys of a path or the properties of an instance, as the walk below sees them.
+struct Keys {
+  const CMPIObjectPath *op;
+  CMPICount Count() const { return CMGetKeyCount(op, nullptr); }
+  CMPIData At(CMPICount i, CMPIString **name, CMPIStatus *rc) const { return CMGetKeyAt(op, i, name, rc); }
+  void Put(CMPIObjectPath *to, const char *name, CMPIData &v) const { CMAddKey(to, name, &v.value, v.type); }
+};
+struct Properties {
+  const CMPIInstance *inst;
+  CMPICount Count() const { return CMGetPropertyCount(inst, nullptr); }
+  CMPIData At(CMPICount i, CMPIString **name, CMPIStatus *rc) const { return CMGetPropertyAt(inst, i, name, rc); }
+  void Put(CMPIInstance *to, const char *name, CMPIData &v) const { CMSetProperty(to, name, &v.value, v.type); }
+};
+
+// Copies every non-null item of `from` into `to`, nested kinds rebuilt for `side`. On the host
+// side the first failed nested copy ends the walk with its status code.
+template <class Items, class Target>
+CMPIrc CopyItems(const Side &side, const Items &from, Target *to, CMPIStatus *st) {
+  for (CMPICount i = from.Count(); i-- > 0;) {
+    CMPIString *name = nullptr;
+    CMPIStatus rc = {CMPI_RC_OK, nullptr};
+    CMPIData d = from.At(i, &name, &rc);
+    if (rc.rc == CMPI_RC_OK && name != nullptr && !IsNull(d)) {
+      CMPIData v = d;
+      const CMPIrc copied = tpp_is_nested(d.type) ? Copy(side, &d, &v, st) : CMPI_RC_OK;
+      if (copied != CMPI_RC_OK && side.host) {
+        CMRelease(name);
+        return copied;
+      }
+      if (copied == CMPI_RC_OK) {
+        if (!IsNull(v)) from.Put(to, Chars(name), v);
+        side.Done(&v);
+      }
+    }
+    if (name != nullptr) CMRelease(name);
+  }
+  return CMPI_RC_OK;
 }
 
-// The destination of a rebuilt value: the source's type, a good value.
-void SetRebuilt(CMPIData *dst, CMPIType type) {
-  dst->type = type;
-  dst->state = CMPI_goodValue;
+// A path of class cls in namespace ns (both given), with src's keys (none without src).
+CMPIObjectPath *CopyPath(const Side &side, const CMPIObjectPath *src, const char *ns, const char *cls, CMPIStatus *st) {
+  CMPIStatus rc = {CMPI_RC_OK, nullptr};
+  CMPIObjectPath *op = side.NewPath(ns, cls, &rc);
+  if (op == nullptr) {
+    Fail(st, rc.rc, "cannot make an object path");
+    return nullptr;
+  }
+  if (src == nullptr || CopyItems(side, Keys{src}, op, st) == CMPI_RC_OK) return op;
+  if (!side.host) CMRelease(op);
+  return nullptr;
 }
 
-// ------------------------------------------------------------ controller to host
-
-CMPIObjectPath *HostReference(const CMPIObjectPath *src, CMPIStatus *st, int id) {
+CMPIObjectPath *CopyReference(const Side &side, const CMPIObjectPath *src, CMPIStatus *st) {
   char ns[TPP_NS_BUFFER_SIZE] = {};
-  if (util_change_namespce(NameSpaceOf(src), ns, sizeof ns, TPP_TO_HOST, id) != 0) {
+  if (!side.Translate(NameSpaceOf(src), ns, sizeof ns)) {
     Fail(st, CMPI_RC_ERR_FAILED, "a reference's namespace does not fit");
     return nullptr;
   }
-  return util_host_path(src, ns, ClassOf(src), st, id);
+  return CopyPath(side, src, ns, ClassOf(src), st);
 }
 
-CMPIInstance *HostInstance(const CMPIInstance *src, CMPIStatus *st, int id) {
-  CMPIStatus rc = {CMPI_RC_OK, nullptr};
-  CMPIObjectPath *sp = CMGetObjectPath(src, &rc);
-  if (sp == nullptr) {
-    Fail(st, rc.rc, "an embedded instance without an object path");
-    return nullptr;
-  }
-  char ns[TPP_NS_BUFFER_SIZE] = {};
-  CMPIInstance *inst = nullptr;
-  if (util_change_namespce(NameSpaceOf(sp), ns, sizeof ns, TPP_TO_HOST, id) != 0) {
-    Fail(st, CMPI_RC_ERR_FAILED, "an instance's namespace does not fit");
-  } else {
-    CMPIObjectPath *op = CMNewObjectPath(_broker, ns, ClassOf(sp), &rc);
-    if (op != nullptr) inst = CMNewInstance(_broker, op, &rc);
-    if (inst == nullptr) Fail(st, rc.rc, "cannot make a host instance");
-    else if (util_host_properties(src, inst, st, id) != CMPI_RC_OK) inst = nullptr;
-  }
-  CMRelease(sp);
-  return inst;
-}
-
-// ------------------------------------------------------------ host to controller
-
-CMPIObjectPath *ClientReference(const CMPIObjectPath *src, CMPIStatus *st) {
-  char ns[TPP_NS_BUFFER_SIZE] = {};
-  // A namespace that does not translate (or does not fit) leaves the path without one.
-  util_change_namespce(NameSpaceOf(src), ns, sizeof ns, TPP_TO_CONTROLLER, 0);
-  CMPIStatus rc = {CMPI_RC_OK, nullptr};
-  CMPIObjectPath *op = newCMPIObjectPath(ns, ClassOf(src), &rc);
-  if (op == nullptr) {
-    Fail(st, rc.rc, "cannot make a client object path");
-    return nullptr;
-  }
-  const CMPICount n = CMGetKeyCount(src, nullptr);
-  for (CMPICount i = n; i-- > 0;) {
-    CMPIString *name = nullptr;
-    CMPIData d = CMGetKeyAt(src, i, &name, &rc);
-    if (rc.rc == CMPI_RC_OK && name != nullptr && !IsNull(d)) {
-      CMPIData v = d;
-      if (!tpp_is_nested(d.type)) {
-        CMAddKey(op, Chars(name), &v.value, v.type);
-      } else if (util_sfcc_data_copy(&d, &v, st) == CMPI_RC_OK && !IsNull(v)) {
-        CMAddKey(op, Chars(name), &v.value, v.type);
-        util_release_copy(&v);
-      }
-    }
-    ReleaseName(name);
-  }
-  return op;
-}
-
-void ClientProperties(const CMPIInstance *src, CMPIInstance *dst, CMPIStatus *st) {
-  CMPIStatus rc = {CMPI_RC_OK, nullptr};
-  const CMPICount n = CMGetPropertyCount(src, nullptr);
-  for (CMPICount i = n; i-- > 0;) {
-    CMPIString *name = nullptr;
-    CMPIData d = CMGetPropertyAt(src, i, &name, &rc);
-    if (rc.rc == CMPI_RC_OK && name != nullptr && !IsNull(d)) {
-      CMPIData v = d;
-      if (!tpp_is_nested(d.type)) {
-        CMSetProperty(dst, Chars(name), &v.value, v.type);
-      } else if (util_sfcc_data_copy(&d, &v, st) == CMPI_RC_OK && !IsNull(v)) {
-        CMSetProperty(dst, Chars(name), &v.value, v.type);
-        util_release_copy(&v);
-      }
-    }
-    ReleaseName(name);
-  }
-}
-
-CMPIInstance *ClientInstance(const CMPIInstance *src, CMPIStatus *st) {
+// An instance: on the host side made from a path of its namespace and class, which the CIMOM
+// completes from the key properties; on the controller side from a copy of its whole path, so
+// that a reference among the keys is the controller's too.
+CMPIInstance *CopyInstance(const Side &side, const CMPIInstance *src, CMPIStatus *st) {
   CMPIStatus rc = {CMPI_RC_OK, nullptr};
   CMPIObjectPath *sp = CMGetObjectPath(src, &rc);
   if (sp == nullptr) {
     Fail(st, rc.rc, "an instance without an object path");
     return nullptr;
   }
-  // The path's keys are rebuilt too, so that a reference among them is the controller's.
-  CMPIObjectPath *op = ClientReference(sp, st);
+  CMPIObjectPath *op = nullptr;
+  char ns[TPP_NS_BUFFER_SIZE] = {};
+  if (!side.host) op = CopyReference(side, sp, st);
+  else if (side.Translate(NameSpaceOf(sp), ns, sizeof ns)) op = CopyPath(side, nullptr, ns, ClassOf(sp), st);
+  else Fail(st, CMPI_RC_ERR_FAILED, "an instance's namespace does not fit");
   CMRelease(sp);
-  if (op == nullptr) return nullptr;
-  CMPIInstance *inst = native_new_CMPIInstance(op, &rc);
-  CMRelease(op);
-  if (inst == nullptr) {
-    Fail(st, rc.rc, "cannot make a client instance");
-    return nullptr;
+  CMPIInstance *inst = op != nullptr ? side.NewInstance(op, &rc) : nullptr;
+  if (op != nullptr && !side.host) CMRelease(op);
+  if (op != nullptr && inst == nullptr) Fail(st, rc.rc, "cannot make an instance");
+  if (inst == nullptr) return nullptr;
+  if (CopyItems(side, Properties{src}, inst, st) == CMPI_RC_OK) return inst;
+  if (!side.host) CMRelease(inst);
+  return nullptr;
+}
+
+CMPIData *CopySingle(const Side &side, const CMPIData *src, CMPIData *dst, CMPIStatus *st) {
+  *dst = *src;
+  if (IsNull(*src) || !tpp_is_nested(src->type)) return dst;
+  if (src->value.ref == nullptr) {
+    // A nested value without its object is a null value, never a pointer to follow.
+    dst->state = CMPI_nullValue;
+    return dst;
   }
-  ClientProperties(src, inst, st);
-  return inst;
+  CMPIStatus rc = {CMPI_RC_OK, nullptr};
+  switch (src->type) {
+    case CMPI_ref:
+      dst->value.ref = CopyReference(side, src->value.ref, st);
+      break;
+    case CMPI_instance:
+      dst->value.inst = CopyInstance(side, src->value.inst, st);
+      break;
+    case CMPI_dateTime: {
+      const CMPIUint64 bin = CMGetBinaryFormat(src->value.dateTime, &rc);
+      const CMPIBoolean interval = CMIsInterval(src->value.dateTime, nullptr);
+      dst->value.dateTime = rc.rc == CMPI_RC_OK ? side.NewDateTime(bin, interval, &rc) : nullptr;
+      if (dst->value.dateTime == nullptr) Fail(st, rc.rc, "cannot make a date-time");
+      break;
+    }
+    default:
+      return dst;  // an array: Copy handles those
+  }
+  if (dst->value.ref == nullptr) return nullptr;
+  dst->state = CMPI_goodValue;
+  return dst;
 }
 
-// Makes an array of count elements of type et: on the host side or the client's.
-CMPIArray *NewArray(bool host, CMPICount count, CMPIType et, CMPIStatus *rc) {
-  return host ? CMNewArray(_broker, count, et, rc) : native_new_CMPIArray(count, et, rc);
-}
-
-// The array copy both directions share. A host copy stops at the first element that fails; a
-// client copy leaves such an element null.
-CMPIrc CopyArray(const CMPIData *src, CMPIData *dst, CMPIStatus *st, int id, bool host) {
+// An array of the same element type and count: on the host side the first element that fails
+// fails the copy; on the controller side such an element stays null.
+CMPIrc CopyArray(const Side &side, const CMPIData *src, CMPIData *dst, CMPIStatus *st) {
   const CMPIArray *sa = src->value.array;
   const CMPIType et = static_cast<CMPIType>(src->type & ~CMPI_ARRAY);
   CMPIStatus rc = {CMPI_RC_OK, nullptr};
   const CMPICount n = CMGetArrayCount(sa, nullptr);
-  CMPIArray *da = NewArray(host, n, et, &rc);
+  CMPIArray *da = side.NewArray(n, et, &rc);
   if (da == nullptr) {
     Fail(st, rc.rc, "cannot make an array");
     return st != nullptr ? st->rc : CMPI_RC_ERR_FAILED;
   }
-  CMPIrc last = CMPI_RC_OK;
   for (CMPICount i = 0; i < n; ++i) {
     CMPIData e = CMGetArrayElementAt(sa, i, &rc);
     if (rc.rc != CMPI_RC_OK || IsNull(e)) continue;
     CMPIData v = e;
-    const bool nested = e.type == CMPI_ref || e.type == CMPI_instance || e.type == CMPI_dateTime;
-    if (nested) {
-      CMPIStatus inner = {CMPI_RC_OK, nullptr};
-      CMPIData *copied = host ? util_single_data_copy(&e, &v, &inner, id) : util_sfcc_single_data_copy(&e, &v, &inner);
-      if (copied == nullptr) {
-        last = inner.rc;
-        if (st != nullptr) *st = inner;
-        if (host) return last;
-        continue;
-      }
+    if (CopySingle(side, &e, &v, st) == nullptr) {
+      if (!side.host) continue;
+      return st != nullptr && st->rc != CMPI_RC_OK ? st->rc : CMPI_RC_ERR_FAILED;
     }
-    CMSetArrayElementAt(da, i, &v.value, v.type);
-    if (nested && !host) util_release_copy(&v);
+    if (!IsNull(v)) CMSetArrayElementAt(da, i, &v.value, v.type);
+    side.Done(&v);
   }
-  SetRebuilt(dst, src->type);
+  dst->type = src->type;
+  dst->state = CMPI_goodValue;
   dst->value.array = da;
-  return last;
+  return CMPI_RC_OK;
+}
+
+CMPIrc Copy(const Side &side, const CMPIData *src, CMPIData *dst, CMPIStatus *st) {
+  if ((src->type & CMPI_ARRAY) != 0 && !IsNull(*src) && src->value.array != nullptr)
+    return CopyArray(side, src, dst, st);
+  if (CopySingle(side, src, dst, st) != nullptr) return CMPI_RC_OK;
+  return st != nullptr && st->rc != CMPI_RC_OK ? st->rc : CMPI_RC_ERR_FAILED;
 }
 
 }  // namespace
@@ -191,161 +223,39 @@ bool tpp_is_nested(CMPIType type) {
   return (type & CMPI_ARRAY) != 0 || type == CMPI_ref || type == CMPI_instance || type == CMPI_dateTime;
 }
 
-CMPIObjectPath *util_host_path(const CMPIObjectPath *src, const char *host_ns, const char *cls, CMPIStatus *st,
-                               int id) {
-  CMPIStatus rc = {CMPI_RC_OK, nullptr};
-  CMPIObjectPath *op = CMNewObjectPath(_broker, host_ns, cls, &rc);
-  if (op == nullptr) {
-    Fail(st, rc.rc, "cannot make a host object path");
-    return nullptr;
-  }
-  const CMPICount n = CMGetKeyCount(src, nullptr);
-  for (CMPICount i = n; i-- > 0;) {
-    CMPIString *name = nullptr;
-    CMPIData d = CMGetKeyAt(src, i, &name, &rc);
-    if (rc.rc != CMPI_RC_OK || name == nullptr || IsNull(d)) {
-      ReleaseName(name);
-      continue;
-    }
-    CMPIData v = d;
-    if (tpp_is_nested(d.type) && util_data_copy(&d, &v, st, id) != CMPI_RC_OK) {
-      ReleaseName(name);
-      return nullptr;
-    }
-    if (!IsNull(v)) CMAddKey(op, Chars(name), &v.value, v.type);
-    ReleaseName(name);
-  }
-  return op;
-}
-
-CMPIrc util_host_properties(const CMPIInstance *src, CMPIInstance *dst, CMPIStatus *st, int id) {
-  CMPIStatus rc = {CMPI_RC_OK, nullptr};
-  const CMPICount n = CMGetPropertyCount(src, nullptr);
-  for (CMPICount i = n; i-- > 0;) {
-    CMPIString *name = nullptr;
-    CMPIData d = CMGetPropertyAt(src, i, &name, &rc);
-    if (rc.rc != CMPI_RC_OK || name == nullptr || IsNull(d)) {
-      ReleaseName(name);
-      continue;
-    }
-    CMPIData v = d;
-    if (tpp_is_nested(d.type)) {
-      const CMPIrc copied = util_data_copy(&d, &v, st, id);
-      if (copied != CMPI_RC_OK) {
-        ReleaseName(name);
-        return copied;
-      }
-    }
-    if (!IsNull(v)) CMSetProperty(dst, Chars(name), &v.value, v.type);
-    ReleaseName(name);
-  }
-  return CMPI_RC_OK;
+CMPIrc util_data_copy(const CMPIData *src, CMPIData *dst, CMPIStatus *st, int id) {
+  return Copy(Side{true, id}, src, dst, st);
 }
 
 CMPIData *util_single_data_copy(const CMPIData *src, CMPIData *dst, CMPIStatus *st, int id) {
-  *dst = *src;
-  if (IsNull(*src) || !tpp_is_nested(src->type)) return dst;
-  if (src->value.ref == nullptr) {
-    // A nested value without its object is a null value, never a pointer to follow.
-    dst->state = CMPI_nullValue;
-    return dst;
-  }
-  switch (src->type) {
-    case CMPI_ref: {
-      CMPIObjectPath *op = HostReference(src->value.ref, st, id);
-      if (op == nullptr) return nullptr;
-      SetRebuilt(dst, src->type);
-      dst->value.ref = op;
-      return dst;
-    }
-    case CMPI_instance: {
-      CMPIInstance *inst = HostInstance(src->value.inst, st, id);
-      if (inst == nullptr) return nullptr;
-      SetRebuilt(dst, src->type);
-      dst->value.inst = inst;
-      return dst;
-    }
-    case CMPI_dateTime: {
-      CMPIStatus rc = {CMPI_RC_OK, nullptr};
-      const CMPIUint64 bin = CMGetBinaryFormat(src->value.dateTime, &rc);
-      const CMPIBoolean interval = CMIsInterval(src->value.dateTime, nullptr);
-      CMPIDateTime *dt = rc.rc == CMPI_RC_OK ? CMNewDateTimeFromBinary(_broker, bin, interval, &rc) : nullptr;
-      if (dt == nullptr) {
-        Fail(st, rc.rc, "cannot make a host date-time");
-        return nullptr;
-      }
-      SetRebuilt(dst, src->type);
-      dst->value.dateTime = dt;
-      return dst;
-    }
-    default:
-      return dst;
-  }
+  return CopySingle(Side{true, id}, src, dst, st);
 }
 
-CMPIrc util_data_copy(const CMPIData *src, CMPIData *dst, CMPIStatus *st, int id) {
-  if ((src->type & CMPI_ARRAY) != 0 && !IsNull(*src) && src->value.array != nullptr)
-    return CopyArray(src, dst, st, id, true);
-  if (util_single_data_copy(src, dst, st, id) != nullptr) return CMPI_RC_OK;
-  return st != nullptr && st->rc != CMPI_RC_OK ? st->rc : CMPI_RC_ERR_FAILED;
+CMPIObjectPath *util_host_path(const CMPIObjectPath *src, const char *host_ns, const char *cls, CMPIStatus *st,
+                               int id) {
+  return CopyPath(Side{true, id}, src, host_ns, cls, st);
 }
 
-CMPIData *util_sfcc_single_data_copy(const CMPIData *src, CMPIData *dst, CMPIStatus *st) {
-  *dst = *src;
-  if (IsNull(*src) || !tpp_is_nested(src->type)) return dst;
-  if (src->value.ref == nullptr) {
-    // A nested value without its object is a null value, never a pointer to follow.
-    dst->state = CMPI_nullValue;
-    return dst;
-  }
-  switch (src->type) {
-    case CMPI_ref: {
-      CMPIObjectPath *op = ClientReference(src->value.ref, st);
-      if (op == nullptr) return nullptr;
-      SetRebuilt(dst, src->type);
-      dst->value.ref = op;
-      return dst;
-    }
-    case CMPI_instance: {
-      CMPIInstance *inst = ClientInstance(src->value.inst, st);
-      if (inst == nullptr) return nullptr;
-      SetRebuilt(dst, src->type);
-      dst->value.inst = inst;
-      return dst;
-    }
-    case CMPI_dateTime: {
-      CMPIStatus rc = {CMPI_RC_OK, nullptr};
-      const CMPIUint64 bin = CMGetBinaryFormat(src->value.dateTime, &rc);
-      const CMPIBoolean interval = CMIsInterval(src->value.dateTime, nullptr);
-      CMPIDateTime *dt = rc.rc == CMPI_RC_OK ? native_new_CMPIDateTime_fromBinary(bin, interval, &rc) : nullptr;
-      if (dt == nullptr) {
-        Fail(st, rc.rc, "cannot make a client date-time");
-        return nullptr;
-      }
-      SetRebuilt(dst, src->type);
-      dst->value.dateTime = dt;
-      return dst;
-    }
-    default:
-      return dst;
-  }
+CMPIrc util_host_properties(const CMPIInstance *src, CMPIInstance *dst, CMPIStatus *st, int id) {
+  return CopyItems(Side{true, id}, Properties{src}, dst, st);
 }
 
 CMPIrc util_sfcc_data_copy(const CMPIData *src, CMPIData *dst, CMPIStatus *st) {
-  if ((src->type & CMPI_ARRAY) != 0 && !IsNull(*src) && src->value.array != nullptr)
-    return CopyArray(src, dst, st, 0, false);
-  if (util_sfcc_single_data_copy(src, dst, st) != nullptr) return CMPI_RC_OK;
-  return st != nullptr && st->rc != CMPI_RC_OK ? st->rc : CMPI_RC_ERR_FAILED;
+  return Copy(Side{false, 0}, src, dst, st);
+}
+
+CMPIData *util_sfcc_single_data_copy(const CMPIData *src, CMPIData *dst, CMPIStatus *st) {
+  return CopySingle(Side{false, 0}, src, dst, st);
 }
 
 CMPIObjectPath *util_new_objpath_from_old(CMPIObjectPath **out, const CMPIObjectPath *op, CMPIStatus *st) {
-  CMPIObjectPath *p = op != nullptr ? ClientReference(op, st) : nullptr;
+  CMPIObjectPath *p = op != nullptr ? CopyReference(Side{false, 0}, op, st) : nullptr;
   if (out != nullptr) *out = p;
   return p;
 }
 
 CMPIInstance *util_new_inst_from_old(CMPIInstance **out, const CMPIInstance *inst, CMPIStatus *st) {
-  CMPIInstance *p = inst != nullptr ? ClientInstance(inst, st) : nullptr;
+  CMPIInstance *p = inst != nullptr ? CopyInstance(Side{false, 0}, inst, st) : nullptr;
   if (out != nullptr) *out = p;
   return p;
 }
