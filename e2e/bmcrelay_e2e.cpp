@@ -3,7 +3,8 @@
 // The controllers of two nodes seen through the host CIMOM and the pass-through provider, with
 // wbemcli: every read answers as wbemcli pointed straight at that node's controller answers
 // (namespaces translated), changes and method calls reach the controller, and the provider's
-// own answers (filtered classes, a node without a controller, restricted-association mode).
+// own answers (filtered classes, a node without a controller, restricted-association mode). The
+// host CIMOM loads the provider's function tables, which carry version 100, as they are.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
