@@ -36,17 +36,25 @@ CMPIObjectPath *ClassPath(const CMPIObjectPath *op) {
 // The client library takes property lists without const.
 char **Properties(const char **props) { return const_cast<char **>(props); }
 
-void NoObject(CMPIStatus *st) {
-  st->rc = CMPI_RC_ERR_FAILED;
-  st->msg = nullptr;
+// A request that cannot be sent: its status, as the client library would give it.
+void Unsent(CMPIStatus *st, CMPIrc rc, const char *message) {
+  st->rc = rc;
+  st->msg = native_new_CMPIString(message, nullptr);
 }
+void NoObject(CMPIStatus *st) { Unsent(st, CMPI_RC_ERR_FAILED, "cannot rebuild the request for the controller"); }
 
 // Connects and sends one request built from the client path `path(op)`: `send` runs with the
-// client and that path, which is released afterwards. The client, or null.
+// client and that path, which is released afterwards. The client, or null. A request namespace
+// whose controller namespace does not fit is not sent.
 template <class MakePath, class Send>
 CMCIClient *Forward(const CMPIObjectPath *op, CMPIStatus *st, MakePath path, Send send) {
   CMCIClient *cc = ConnectNode(op);
   if (cc == nullptr) return nullptr;
+  char ns[TPP_NS_BUFFER_SIZE] = {};
+  if (util_change_namespce(NameSpaceOf(op), ns, sizeof ns, TPP_TO_CONTROLLER, 0) != 0) {
+    Unsent(st, CMPI_RC_ERR_ACCESS_DENIED, TPP_MSG_NAMESPACE);
+    return cc;
+  }
   CMPIObjectPath *cop = path(op);
   if (cop == nullptr) {
     NoObject(st);

@@ -160,6 +160,8 @@ TEST(QelvoTPP, ForwardsToTheControllerOfEachNode) {
         {"InvokeMethod, no node id", p->InvokeMethod(none.get(), "Loopback"), CMPI_RC_ERR_ACCESS_DENIED,
          "Invalid namespace"},
         {"ReferenceNames, no node id", p->ReferenceNames(none.get()), CMPI_RC_ERR_ACCESS_DENIED, "Invalid namespace"},
+        {"a namespace too long for the controller's", p->EnumInstances("qelvo/tavik0/" + std::string(40, 'n'), "X"),
+         CMPI_RC_ERR_ACCESS_DENIED, "Invalid namespace"},
         {"Associators outside the controllers' namespaces", p->Associators(elsewhere.get()), CMPI_RC_OK, ""},
         {"the controller's own failure",
          p->DeleteInstance(Path("qelvo/tavik0/cimv2", "Qelvo_AlertRecipient", {{"Name", "nobody"}}).get()),
