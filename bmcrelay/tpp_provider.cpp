@@ -89,8 +89,8 @@ void CheckSchema(Answer &a, const char *host_ns, const char *cls) {
 
 // The host namespace of a result whose controller path is op.
 bool HostNameSpace(const CMPIObjectPath *op, Where where, const char *request_ns, int id, char *ns, size_t size) {
-  if (where == Where::Request) return util_change_namespce(request_ns, ns, static_cast<int>(size), TPP_TO_HOST, id) == 0;
-  return util_change_namespce(NameSpaceOf(op), ns, static_cast<int>(size), TPP_TO_HOST, id) == 0;
+  const char *from = where == Where::Request ? request_ns : NameSpaceOf(op);
+  return util_change_namespce(from, ns, static_cast<int>(size), TPP_TO_HOST, id) == 0;
 }
 
 // Returns the controller path src as a host path: class cls (src's own when null).

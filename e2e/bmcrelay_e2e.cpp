@@ -29,7 +29,8 @@ std::string Controller(int node) {
 std::string HostNs(int node, const std::string &suffix) { return "qelvo/tavik" + std::to_string(node) + "/" + suffix; }
 
 void ReplaceAll(std::string &s, const std::string &from, const std::string &to) {
-  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) s.replace(at, from.size(), to);
+  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+    s.replace(at, from.size(), to);
 }
 
 // One object line of wbemcli as a sorted list of its parts, so that two answers compare alike

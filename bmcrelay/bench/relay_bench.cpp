@@ -54,11 +54,15 @@ Target Controller(const std::string &scheme) {
 
 const Target kHost = {"127.0.0.1", "http", "5988", "root", "simhost", "qelvo/tavik0/cimv2"};
 
+CMCIClient *Connect(const Target &t, CMPIStatus *st) {
+  return cmciConnect(t.host.c_str(), t.scheme.c_str(), t.port.c_str(), t.user.c_str(), t.password.c_str(), st);
+}
+
 // One request with a client of its own: true when it answered as expected. `cls` other than
 // the recipients' is enumerated and must answer nothing.
 bool Request(const Target &t, bool enumerate, const char *cls = "Qelvo_AlertRecipient") {
   CMPIStatus st = {CMPI_RC_OK, nullptr};
-  CMCIClient *cc = cmciConnect(t.host.c_str(), t.scheme.c_str(), t.port.c_str(), t.user.c_str(), t.password.c_str(), &st);
+  CMCIClient *cc = Connect(t, &st);
   if (cc == nullptr) return false;
   CMPIObjectPath *op = newCMPIObjectPath(t.ns.c_str(), cls, nullptr);
   const int want = std::string(cls) == "Qelvo_AlertRecipient" ? kInstances : 0;
@@ -114,7 +118,7 @@ double P(const std::vector<double> &v, int percent) { return v.empty() ? 0 : v[v
 // 49 recipients besides "console", made on the controller itself.
 void MakeInstances(const Target &t) {
   CMPIStatus st = {CMPI_RC_OK, nullptr};
-  CMCIClient *cc = cmciConnect(t.host.c_str(), t.scheme.c_str(), t.port.c_str(), t.user.c_str(), t.password.c_str(), &st);
+  CMCIClient *cc = Connect(t, &st);
   ASSERT_NE(nullptr, cc);
   for (int i = 1; i < kInstances; ++i) {
     const std::string name = "bench-" + std::to_string(i);

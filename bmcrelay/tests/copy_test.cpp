@@ -70,8 +70,9 @@ class Copy : public ::testing::Test {
 
 TEST_F(Copy, ControllerValuesBecomeHostObjectsInTheNodesNamespace) {
   auto software = Path("root/cimv2", "CIM_SoftwareIdentity", {{"InstanceID", "Tavik"}});
-  auto controller = Path("root/cimv2", "Qelvo_ManagementController",
-                         {{"CreationClassName", "Qelvo_ManagementController"}, {"Name", "TAVIK-1"}, {"Spare", Value()}});
+  auto controller =
+      Path("root/cimv2", "Qelvo_ManagementController",
+           {{"CreationClassName", "Qelvo_ManagementController"}, {"Name", "TAVIK-1"}, {"Spare", Value()}});
   auto link = Path("root/interop", "CIM_ElementSoftwareIdentity",
                    {{"Antecedent", Value::Ref(software.get())}, {"Dependent", Value::Ref(controller.get())}});
   auto inst = cmpiharness::Instance(
