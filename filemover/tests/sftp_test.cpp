@@ -1,6 +1,9 @@
 // SFTP client against OpenSSH's sshd in its three login set-ups.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,6 +70,36 @@ std::string Pattern(size_t n, uint32_t seed)
         s[i] = static_cast<char>(seed >> 16);
     }
     return s;
+}
+
+// Accepts one connection on listener and relays it to the server on 127.0.0.1:port, until more
+// than limit bytes came back from the server: then it closes both ends.
+void RelayAndCut(int listener, uint16_t port, size_t limit)
+{
+    pollfd lp{listener, POLLIN, 0};
+    const int c = poll(&lp, 1, 60 * 1000) == 1 ? accept(listener, nullptr, nullptr) : -1;
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(port);
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (c >= 0 && s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0) {
+        std::vector<char> buf(64 * 1024);
+        size_t back = 0;
+        pollfd p[2] = {{c, POLLIN, 0}, {s, POLLIN, 0}};
+        bool open = true;
+        while (open && back <= limit && poll(p, 2, 60 * 1000) > 0) {
+            for (int i = 0; i < 2 && open; ++i) {
+                if (p[i].revents == 0)
+                    continue;
+                const ssize_t n = read(p[i].fd, buf.data(), buf.size());
+                open = n > 0 && send(p[1 - i].fd, buf.data(), n, MSG_NOSIGNAL | MSG_WAITALL) == n;
+                back += i == 1 && n > 0 ? static_cast<size_t>(n) : 0;
+            }
+        }
+    }
+    close(c);
+    close(s);
 }
 
 TEST(SftpPassword, Downloads)
@@ -163,6 +196,28 @@ TEST(SftpPassword, Failures)
         EXPECT_STREQ("Unable to write local file.", r.message);
         EXPECT_FALSE(Exists("/var/tmp/small/big.bin"));
         EXPECT_FALSE(Exists("/var/tmp/small/big.binxfer_fw.!lock"));
+
+        // The connection breaks in the middle of the copy, after some chunks were written: the
+        // failed read is reported, the download ends, and nothing stays behind.
+        ASSERT_TRUE(WriteFile("/tmp/home/xferuser/big.bin", Pattern(16 * 1024 * 1024, 6)));
+        const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sin;
+        ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr *>(&sin), sizeof sin));
+        ASSERT_EQ(0, listen(listener, 1));
+        ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr *>(&sin), &len));
+        std::thread relay(RelayAndCut, listener, d.port(), 5 * 1024 * 1024);
+        r = Record(d, "xferuser", "right", "/tmp/home/xferuser/big.bin");
+        snprintf(r.port, sizeof r.port, "%u", ntohs(sin.sin_port));
+        sftp_read(&r);
+        relay.join();
+        close(listener);
+        EXPECT_EQ(SFTP_ERR_REMOTE_FILE, r.status);
+        EXPECT_STREQ("Unable to read file with SFTP.", r.message);
+        EXPECT_FALSE(Exists(kLocal));
+        EXPECT_FALSE(Exists(std::string(kLocal) + "xfer_fw.!lock"));
 
         // Reading a directory fails on the first read: that must not pass for an empty file.
         r = Record(d, "xferuser", "right", "/tmp/home/xferuser");
