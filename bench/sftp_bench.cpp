@@ -29,7 +29,7 @@ const char kRemote[] = "/tmp/sftpsrc/big.bin";
 const char kOut[] = "/var/tmp/out.bin";
 const char kUser[] = "benchuser";
 const char kPassword[] = "bench-Pw-1";
-constexpr int kRounds = 5;
+constexpr int kRounds = 7;
 
 
 TEST(SftpBench, Download256MiB)
