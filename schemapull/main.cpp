@@ -181,7 +181,10 @@ int schemapull_main(void) {
     tavik_log("Get Tavik schema: parent exit");
     return 0;
   }
-  // The child keeps nothing of its caller's: whoever reads the parent's output is not held up.
+  // The child keeps nothing of its caller's: a session of its own (a signal to the caller's
+  // process group, or the caller's terminal going away, does not end the import half-way), and
+  // no descriptor of the caller's output (whoever reads the parent's output is not held up).
+  setsid();
   const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null_fd >= 0) {
     dup2(null_fd, STDIN_FILENO);
