@@ -3,6 +3,7 @@
 // reader), the refusals of what the controller may send, the progress watchdog, the state file
 // and the registration rewrite.
 #include <arpa/inet.h>
+#include <glob.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -13,6 +14,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -228,6 +231,41 @@ TEST(SchemaPullClient, ProgressWatchdog) {
       EXPECT_EQ(fixups + 1, c.t.fixups);
     }
   }
+}
+
+// A controller that accepts the request and never answers: the transfer ends as timed out once
+// SP_STALL_SECONDS pass without a byte, also before the first one. The request runs under
+// libfaketime with a clock 25 times as fast (each second between two progress calls stays below
+// the clock-jump limit).
+TEST(SchemaPullClient, SilentPeerTimesOut) {
+  glob_t g;
+  std::string faketime;
+  if (glob("/usr/lib/*/faketime/libfaketime.so.1", 0, nullptr, &g) == 0 && g.gl_pathc > 0) faketime = g.gl_pathv[0];
+  globfree(&g);
+  ASSERT_FALSE(faketime.empty()) << "libfaketime is missing: run scripts/bootstrap";
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a));
+  ASSERT_EQ(0, listen(fd, 4));  // the kernel accepts; nobody ever reads or answers
+  ASSERT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len));
+  const std::string command = "LD_PRELOAD=" + faketime +
+                              " FAKETIME='+0 x25' ASAN_OPTIONS=verify_asan_link_order=0 timeout 300 " SILENT_PEER " " +
+                              std::to_string(ntohs(a.sin_port));
+  const auto start = std::chrono::steady_clock::now();
+  FILE *p = popen(command.c_str(), "r");
+  ASSERT_NE(nullptr, p);
+  int rc = -1;
+  long seconds = -1;
+  EXPECT_EQ(2, std::fscanf(p, "%d %ld", &rc, &seconds));
+  EXPECT_EQ(0, pclose(p));
+  close(fd);
+  EXPECT_EQ(CURLE_OPERATION_TIMEDOUT, rc);
+  EXPECT_GE(seconds, SP_STALL_SECONDS);
+  EXPECT_LT(seconds, SP_STALL_SECONDS + 120);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(200));
 }
 
 // ------------------------------------------------------------------ classes to MOF
