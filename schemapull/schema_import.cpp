@@ -313,9 +313,12 @@ int rewrite_registration(const char *path, int node_num) {
     if (at != std::string::npos) {
       const size_t after = at + sizeof kKey - 1;
       const std::string rest = l.substr(after);
-      // A line naming neither stays as it was.
-      if (rest.find("cimv2") != std::string::npos) l = l.substr(0, after) + cimv2 + "\n";
-      else if (rest.find("interop") != std::string::npos) l = l.substr(0, after) + interop + "\n";
+      // A line naming neither stays as it was; one naming both (a class of both namespaces in
+      // one stanza) keeps both.
+      const bool has_cimv2 = rest.find("cimv2") != std::string::npos;
+      const bool has_interop = rest.find("interop") != std::string::npos;
+      if (has_cimv2 || has_interop)
+        l = l.substr(0, after) + (has_cimv2 ? cimv2 : "") + (has_interop ? interop : "") + "\n";
     }
     ok = std::fputs(l.c_str(), out) >= 0;
   }

@@ -480,11 +480,12 @@ TEST(SchemaPullState, RegistrationNamesEveryNode) {
     const char *path = "/tmp/qelvotpp.reg";
     std::ofstream(path) << "[A]\n   provider: QelvoTPP\n   namespace: qelvo/tavik0/cimv2\n"
                            "[B]\n   namespace: qelvo/tavik0/interop\n[C]\n   namespace: qelvo/tavik0/other\n"
-                           "[D]\n   namespace:\n";
+                           "[D]\n   namespace:\n[E]\n   namespace: qelvo/tavik0/cimv2 qelvo/tavik0/interop\n";
     ASSERT_EQ(0, rewrite_registration(path, 2));
     EXPECT_EQ("[A]\n   provider: QelvoTPP\n   namespace: qelvo/tavik0/cimv2 qelvo/tavik1/cimv2\n"
               "[B]\n   namespace: qelvo/tavik0/interop qelvo/tavik1/interop\n"
-              "[C]\n   namespace: qelvo/tavik0/other\n[D]\n   namespace:\n",
+              "[C]\n   namespace: qelvo/tavik0/other\n[D]\n   namespace:\n"
+              "[E]\n   namespace: qelvo/tavik0/cimv2 qelvo/tavik1/cimv2 qelvo/tavik0/interop qelvo/tavik1/interop\n",
               ReadFile(path));
     EXPECT_NE(0, access("/tmp/qelvotpp.reg.tmp", F_OK));
     EXPECT_EQ(-1, rewrite_registration("/tmp/missing.reg", 2));
