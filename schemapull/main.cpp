@@ -24,12 +24,17 @@ void Set(schema_state &st, int key, const char *value) {
 
 // Writes the keys given (the others as the file has them now) under the lock.
 bool Store(const char *state, const char *fw_version = nullptr, const char *node_num = nullptr) {
-  const char *keys[3];
-  const char *values[3];
-  int n = 0;
-  keys[n] = sp_state_keys[SP_KEY_STATE], values[n++] = state;
-  if (fw_version != nullptr) keys[n] = sp_state_keys[SP_KEY_FW_VERSION], values[n++] = fw_version;
-  if (node_num != nullptr) keys[n] = sp_state_keys[SP_KEY_NODE_NUM], values[n++] = node_num;
+  const char *keys[3] = {sp_state_keys[SP_KEY_STATE]};
+  const char *values[3] = {state};
+  int n = 1;
+  if (fw_version != nullptr) {
+    keys[n] = sp_state_keys[SP_KEY_FW_VERSION];
+    values[n++] = fw_version;
+  }
+  if (node_num != nullptr) {
+    keys[n] = sp_state_keys[SP_KEY_NODE_NUM];
+    values[n++] = node_num;
+  }
   return write_state_file(keys, values, n) == 0;
 }
 
