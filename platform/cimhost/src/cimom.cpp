@@ -625,11 +625,16 @@ std::string Cimom::run(cimxml::Request &req, const std::string &principal) {
       /* Without deep inheritance only the properties of the class asked for. */
       const std::vector<std::string> shallow =
           req.property_list ? intersect(*req.property_list, property_names(*cls)) : property_names(*cls);
+      /* A provider registered for a class and for classes below it may be asked for each and
+       * return an instance more than once: it is answered once. */
+      std::set<std::string> seen;
       auto emit = [&](const CMPIInstance *inst) {
         const bool sub = !cimxml::iequals(inst_class(inst), cls->name);
         const std::vector<std::string> *plist = (!req.deep_inheritance && sub) ? &shallow : copts.property_list;
         cimxml::PathPtr own;
-        w.add_named_instance(inst, instance_path(inst, ns, *repo_, &own), inst_opts(inst, plist));
+        const CMPIObjectPath *path = instance_path(inst, ns, *repo_, &own);
+        if (!seen.insert(cimxml::path_to_text(path)).second) return;
+        w.add_named_instance(inst, path, inst_opts(inst, plist));
       };
       for (const CMPIInstance *inst : r.contents().instances) emit(inst);
       for (const CMPIData &d : r.contents().data)
@@ -641,9 +646,13 @@ std::string Cimom::run(cimxml::Request &req, const std::string &principal) {
       cimxml::PathPtr op = class_path(ns, cls->name);
       ResultHolder r;
       check(enum_names(ctx.get(), op.get(), r.get()));
-      for (const CMPIObjectPath *p : r.contents().paths) w.add_instance_name(p);
+      std::set<std::string> seen; /* each name once, as instances above */
+      auto emit = [&](const CMPIObjectPath *p) {
+        if (seen.insert(cimxml::path_to_text(p)).second) w.add_instance_name(p);
+      };
+      for (const CMPIObjectPath *p : r.contents().paths) emit(p);
       for (const CMPIData &d : r.contents().data)
-        if (d.type == CMPI_ref && !(d.state & CMPI_nullValue)) w.add_instance_name(d.value.ref);
+        if (d.type == CMPI_ref && !(d.state & CMPI_nullValue)) emit(d.value.ref);
       break;
     }
     case Operation::CreateInstance: {
@@ -714,10 +723,12 @@ std::string Cimom::run(cimxml::Request &req, const std::string &principal) {
         select = WqlQuery::parse(req.query).select_list();
       } catch (const QueryError &) {
       }
+      std::set<std::string> seen; /* each instance once, as for EnumerateInstances */
       auto emit = [&](const CMPIInstance *inst) {
         cimxml::PathPtr own;
-        w.add_object_with_path(inst, instance_path(inst, ns, *repo_, &own),
-                               inst_opts(inst, select.empty() ? nullptr : &select));
+        const CMPIObjectPath *path = instance_path(inst, ns, *repo_, &own);
+        if (!seen.insert(cimxml::path_to_text(path)).second) return;
+        w.add_object_with_path(inst, path, inst_opts(inst, select.empty() ? nullptr : &select));
       };
       for (const CMPIInstance *inst : r.contents().instances) emit(inst);
       for (const CMPIData &d : r.contents().data)
