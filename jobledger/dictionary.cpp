@@ -164,6 +164,28 @@ void dictionary_del(dictionary *d)
     std::free(d);
 }
 
+dictionary *dictionary_copy(const dictionary *d)
+{
+    if (d == nullptr)
+        return nullptr;
+    dictionary *c = dictionary_create(d->num);
+    if (c == nullptr)
+        return nullptr;
+    for (int i = 0; i < d->num; ++i) {
+        if (d->key[i] == nullptr)
+            continue;
+        c->key[i] = strdup(d->key[i]);
+        c->val[i] = d->val[i] != nullptr ? strdup(d->val[i]) : nullptr;
+        if (c->key[i] == nullptr || (d->val[i] != nullptr && c->val[i] == nullptr)) {
+            dictionary_del(c);
+            return nullptr;
+        }
+        c->hash[i] = d->hash[i];
+    }
+    c->occupied = d->occupied;
+    return c;
+}
+
 uint32_t dictionary_hash(const char *key)
 {
     uint32_t h = 0;

@@ -32,6 +32,8 @@ constexpr int DICT_FULL_KEY_SIZE = 1025;
 
 dictionary *dictionary_create(int size);
 void dictionary_del(dictionary *d);
+// A copy of the table, slot for slot; null when d is null or memory runs out.
+dictionary *dictionary_copy(const dictionary *d);
 uint32_t dictionary_hash(const char *key);
 
 // The stored value (owned by the table), or null when the table or key is
