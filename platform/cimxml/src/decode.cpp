@@ -200,8 +200,7 @@ PathPtr decode_instance_name(const Node *n, const std::string &ns, const std::st
     if (v == nullptr || next_element(v) != nullptr)
       invalid("KEYBINDING " + key + " must hold one KEYVALUE or VALUE.REFERENCE");
     if (is(v, "KEYVALUE")) {
-      Value val = keyvalue(v, key);
-      add_key(op.get(), key, val.data());
+      add_key(op.get(), key, keyvalue(v, key));
     } else if (is(v, "VALUE.REFERENCE")) {
       PathPtr ref = decode_value_reference(v, "", ctx);
       CMPIValue rv;
@@ -332,8 +331,7 @@ InstancePtr decode_instance(const Node *n, const std::string &ns, const DecodeCo
     std::string lower;
     for (char ch : name) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     if (!seen.insert(lower).second) invalid("INSTANCE " + cn + " has property " + name + " twice");
-    Value v = decode_property_value(c, ctx);
-    set_property(inst.get(), name, v.data());
+    set_property(inst.get(), name, decode_property_value(c, ctx));
   }
   return inst;
 }

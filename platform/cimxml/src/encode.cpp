@@ -72,9 +72,9 @@ std::string escape(const std::string &text) {
 
 namespace {
 
-void esc(std::string &out, const std::string &s) { append_escaped(out, s.data(), s.size()); }
+void esc(std::string &out, std::string_view s) { append_escaped(out, s.data(), s.size()); }
 
-void attr_out(std::string &out, const char *name, const std::string &value) {
+void attr_out(std::string &out, const char *name, std::string_view value) {
   out += ' ';
   out += name;
   out += "=\"";
@@ -82,7 +82,7 @@ void attr_out(std::string &out, const char *name, const std::string &value) {
   out += '"';
 }
 
-bool contains_name(const std::vector<std::string> *list, const std::string &name) {
+bool contains_name(const std::vector<std::string> *list, std::string_view name) {
   if (list == nullptr) return true;
   for (const auto &n : *list)
     if (iequals(n, name)) return true;
@@ -273,11 +273,11 @@ void write_instance_name(std::string &out, const CMPIObjectPath *op) {
   attr_out(out, "CLASSNAME", path_class(op));
   out += '>';
   unsigned n = path_key_count(op);
+  std::string name;
   for (unsigned i = 0; i < n; ++i) {
-    CMPIString *name = nullptr;
-    CMPIData k = op->ft->getKeyAt(op, i, &name, nullptr);
+    const CMPIData k = key_at(op, i, &name);
     out += "<KEYBINDING";
-    attr_out(out, "NAME", take_text(name));
+    attr_out(out, "NAME", name);
     out += '>';
     if (k.type == CMPI_ref) {
       if (k.value.ref) write_value_reference(out, k.value.ref);
@@ -385,21 +385,17 @@ void write_property(std::string &out, const std::string &name, const CMPIData &d
 }
 
 void write_instance(std::string &out, const CMPIInstance *inst, const InstanceOptions &opts) {
-  CMPIObjectPath *op = inst->ft->getObjectPath(inst, nullptr);
-  std::string cn = op ? path_class(op) : std::string();
-  if (op) op->ft->release(op);
   out += "<INSTANCE";
-  attr_out(out, "CLASSNAME", cn);
+  attr_out(out, "CLASSNAME", instance_class(inst));
   out += '>';
   CMPICount n = inst->ft->getPropertyCount(inst, nullptr);
+  std::string name;
+  static const std::string no_origin;
   for (CMPICount i = 0; i < n; ++i) {
-    CMPIString *pn = nullptr;
-    CMPIData d = inst->ft->getPropertyAt(inst, i, &pn, nullptr);
-    std::string name = take_text(pn);
+    const CMPIData d = property_at(inst, i, &name);
     if (!contains_name(opts.property_list, name)) continue;
     const PropertyDecl *decl = opts.cls ? opts.cls->property(name) : nullptr;
-    std::string origin = opts.include_class_origin && decl ? decl->class_origin : std::string();
-    write_property(out, name, d, decl, opts, origin);
+    write_property(out, name, d, decl, opts, opts.include_class_origin && decl ? decl->class_origin : no_origin);
   }
   out += "</INSTANCE>";
 }

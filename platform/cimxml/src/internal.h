@@ -49,6 +49,12 @@ bool data_text(const CMPIData &d, std::string *out);
 
 /* Text of a string the broker handed out, which is then released. */
 std::string take_text(CMPIString *s);
+/* The class name an instance's path shows, without making the path. */
+std::string instance_class(const CMPIInstance *inst);
+/* Property or key `i` and its name (as getPropertyAt and getKeyAt give
+ * them), without making a string object for the name. */
+CMPIData property_at(const CMPIInstance *inst, CMPICount i, std::string *name);
+CMPIData key_at(const CMPIObjectPath *op, CMPICount i, std::string *name);
 std::string path_class(const CMPIObjectPath *op);
 std::string path_namespace(const CMPIObjectPath *op);
 std::string path_host(const CMPIObjectPath *op);
@@ -57,6 +63,10 @@ unsigned path_key_count(const CMPIObjectPath *op);
 /* Sets a property / key / arg, releasing nothing of `v` (containers copy). */
 void set_property(CMPIInstance *inst, const std::string &name, const CMPIData &d);
 void add_key(CMPIObjectPath *op, const std::string &name, const CMPIData &d);
+/* The same, moving what v holds into a native instance or path instead of
+ * copying it (a copy for any other). */
+void set_property(CMPIInstance *inst, const std::string &name, Value &&v);
+void add_key(CMPIObjectPath *op, const std::string &name, Value &&v);
 void add_arg(CMPIArgs *args, const std::string &name, const CMPIData &d);
 
 /* ------------------------------------------------------------- DOM access */
