@@ -322,16 +322,18 @@ InstancePtr decode_instance(const Node *n, const std::string &ns, const DecodeCo
   if (cn.empty()) invalid("INSTANCE with empty CLASSNAME");
   PathPtr op(check_new(newCMPIObjectPath(ns.c_str(), cn.c_str(), nullptr), "object path"));
   InstancePtr inst(check_new(native_new_CMPIInstance(op.get(), nullptr), "instance"));
-  std::set<std::string> seen;
+  /* Names compare without case in the instance too: a name given twice
+   * replaces a property instead of adding one. */
+  CMPICount count = 0;
   for (Node *c = first_element(n); c; c = next_element(c)) {
     if (is(c, "QUALIFIER")) continue;
     if (!is(c, "PROPERTY") && !is(c, "PROPERTY.ARRAY") && !is(c, "PROPERTY.REFERENCE"))
       invalid("INSTANCE " + cn + " may only hold QUALIFIER and PROPERTY elements, found " + name_of(c));
     std::string name = name_attr(c);
-    std::string lower;
-    for (char ch : name) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    if (!seen.insert(lower).second) invalid("INSTANCE " + cn + " has property " + name + " twice");
     set_property(inst.get(), name, decode_property_value(c, ctx));
+    if (inst->ft->getPropertyCount(inst.get(), nullptr) == count)
+      invalid("INSTANCE " + cn + " has property " + name + " twice");
+    ++count;
   }
   return inst;
 }

@@ -9,10 +9,29 @@ using namespace detail;
 
 /* ------------------------------------------------------------- escaping */
 
+namespace {
+/* ASCII characters written as they are: printable and not markup. */
+struct PlainTable {
+  bool is[256] = {};
+  constexpr PlainTable() {
+    for (int c = 0x20; c < 0x7F; ++c) is[c] = c != '&' && c != '<' && c != '>' && c != '"' && c != '\'';
+  }
+};
+constexpr PlainTable kPlain;
+}  // namespace
+
 void append_escaped(std::string &out, const char *text, std::size_t len) {
   static const char kReplacement[] = "\xEF\xBF\xBD";
   std::size_t i = 0;
   while (i < len) {
+    /* A run of characters that stand for themselves goes out in one piece. */
+    std::size_t run = i;
+    while (run < len && kPlain.is[static_cast<unsigned char>(text[run])]) ++run;
+    if (run > i) {
+      out.append(text + i, run - i);
+      i = run;
+      if (i == len) break;
+    }
     unsigned char c = static_cast<unsigned char>(text[i]);
     if (c < 0x80) {
       switch (c) {
