@@ -1,5 +1,6 @@
 #include "dictionary.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -184,6 +185,24 @@ dictionary *dictionary_copy(const dictionary *d)
     }
     c->occupied = d->occupied;
     return c;
+}
+
+bool dictionary_same(const dictionary *a, const dictionary *b)
+{
+    if (a == nullptr || b == nullptr)
+        return a == b;
+    if (a->occupied != b->occupied)
+        return false;
+    auto same = [](const char *x, const char *y) {
+        return x == nullptr || y == nullptr ? x == y : std::strcmp(x, y) == 0;
+    };
+    const int n = std::max(a->num, b->num);
+    for (int i = 0; i < n; ++i) {
+        const char *ka = i < a->num ? a->key[i] : nullptr, *kb = i < b->num ? b->key[i] : nullptr;
+        if (!same(ka, kb) || (ka != nullptr && !same(a->val[i], b->val[i])))
+            return false;
+    }
+    return true;
 }
 
 uint32_t dictionary_hash(const char *key)

@@ -552,7 +552,7 @@ int init_job_impl(ConcreteJob_data **jobs, int *count)
     }
 
     const std::vector<std::string> names = section_names(ledger.get());
-    const std::string before = dictionary_to_text(ledger.get());
+    const DictPtr before(dictionary_copy(ledger.get()));
     for (const std::string &name : names) {
         if (walk && del_job(name.c_str(), ledger.get()) != 0)
             update_record(ledger.get(), name);
@@ -561,7 +561,7 @@ int init_job_impl(ConcreteJob_data **jobs, int *count)
     // cost no synchronous write. A failed save loses nothing the handlers
     // cannot tell again at the next refresh, so the refreshed records are
     // still handed out.
-    if (dictionary_to_text(ledger.get()) != before)
+    if (!dictionary_same(ledger.get(), before.get()))
         dictionary_save_to_file(ledger.get(), JOB_LEDGER_FILE);
     // What is handed out comes from the table in memory: the file is done with.
     lock.reset();

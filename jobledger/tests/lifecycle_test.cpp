@@ -183,11 +183,18 @@ TEST(JobRefresh, SeesEveryChangeOfTheFilesItReusesWhatItRead)
             How how;
             const char *before, *after;
         } cases[] = {{IN_PLACE, "one", "two"}, {IN_PLACE_TIMES_KEPT, "two", "six"}, {REPLACED, "six", "ten"}};
+        auto inode = [] {
+            struct stat st = {};
+            stat(kLedger, &st);
+            return st.st_ino;
+        };
         for (const auto &c : cases) {
             settle(kLedger);
+            const ino_t read = inode();
             auto out = refresh();
             ASSERT_EQ(1u, out.size());
             EXPECT_STREQ(c.before, out[0].job_status);
+            EXPECT_EQ(read, inode()) << "a refresh that changed nothing rewrote the ledger";
             if (c.how == REPLACED) {
                 write_file("/tmp/sfcb/next", ledger(c.after));
                 settle("/tmp/sfcb/next");
@@ -209,7 +216,9 @@ TEST(JobRefresh, SeesEveryChangeOfTheFilesItReusesWhatItRead)
         settle(kRegistry);
         write_file(kLedger, ledger("ten", section("ID-2", {{"instanceid", "U-2"}, {"jobstate", "4"}})));
         answer("U-2", 0, 9, "U answered");
+        const ino_t read = inode();
         const auto out = refresh();
+        EXPECT_NE(read, inode()) << "the refreshed record was not saved";
         ASSERT_EQ(2u, out.size());
         EXPECT_EQ(9, out[1].job_state);
         EXPECT_STREQ("U answered", out[1].job_status);
