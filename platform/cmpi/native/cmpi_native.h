@@ -93,6 +93,11 @@ struct ResultContents {
 /* A caller-owned result object, as a CIMOM passes to every MI operation. */
 CMPI_NATIVE_API CMPIResult *new_result();
 CMPI_NATIVE_API const ResultContents &result_contents(const CMPIResult *rslt);
+/* Adds a native instance or path to a native result as returnInstance and
+ * returnObjectPath do, but itself instead of a copy: the result owns it now
+ * (out of any scope). False, with nothing done, when either is not native. */
+CMPI_NATIVE_API bool result_take(const CMPIResult *rslt, CMPIInstance *inst);
+CMPI_NATIVE_API bool result_take(const CMPIResult *rslt, CMPIObjectPath *op);
 
 /* An enumeration over the given values (deep-copied); broker-scoped like every
  * object a broker up-call returns. */

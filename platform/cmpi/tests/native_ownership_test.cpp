@@ -186,6 +186,32 @@ TEST_F(Ownership, MovedValuesBelongToTheirNewHolderAlone) {
   CMRelease(op);
 }
 
+// A result takes a native instance or path itself: it outlives the scope it was made in and goes
+// with the result; anything else is refused and left to its owner.
+TEST_F(Ownership, AResultTakesNativeObjectsItself) {
+  CMPIResult *r = cmpinative::new_result();
+  CMPIInstance *inst = nullptr;
+  CMPIObjectPath *op = nullptr;
+  {
+    RequestScope scope;
+    op = CMNewObjectPath(broker_, "ns", "C", nullptr);
+    inst = CMNewInstance(broker_, op, nullptr);
+    CMSetProperty(inst, "Name", "kept", CMPI_chars);
+    EXPECT_TRUE(cmpinative::result_take(r, inst));
+    EXPECT_TRUE(cmpinative::result_take(r, op));
+    CMPIInstance *foreign = reinterpret_cast<CMPIInstance *>(op);
+    EXPECT_FALSE(cmpinative::result_take(r, foreign));
+    EXPECT_FALSE(cmpinative::result_take(reinterpret_cast<CMPIResult *>(op), inst));
+  }
+  const cmpinative::ResultContents &c = cmpinative::result_contents(r);
+  ASSERT_EQ(c.instances.size(), 1u);
+  ASSERT_EQ(c.paths.size(), 1u);
+  EXPECT_EQ(c.instances[0], inst);
+  EXPECT_EQ(c.paths[0], op);
+  EXPECT_STREQ(CMGetCharPtr(CMGetProperty(inst, "Name", nullptr).value.string), "kept");
+  CMRelease(r);
+}
+
 TEST_F(Ownership, ThreadWithoutScopeFreesItsObjectsWhenItExits) {
   long during = 0;
   std::string text;
