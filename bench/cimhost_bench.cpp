@@ -7,9 +7,10 @@
 // Each CIMOM run is made twice, with its providers in provider processes (as it serves) and
 // loaded into the CIMOM itself, alternately. Reports requests per second, p50 and p99 latency,
 // the ratio of each CIMOM figure to its fixed-response peer's, and what the process boundary
-// costs: the time per request with provider processes over the time in-process. Goals: p99
-// under 10 ms with 8 clients, at least a quarter of the peer's throughput, and a GetInstance
-// that costs at most 25 % more across the process boundary. CIMHOST_BENCH_ONLY=TEXT runs only
+// costs: the time per request with provider processes over the time in-process. Goals: at
+// least a quarter of the peer's throughput; with 8 clients p99 under 10 ms, and for GetInstance
+// half the peer's throughput and p99 under 5 ms; a GetInstance that costs at most 25 % more
+// across the process boundary. CIMHOST_BENCH_ONLY=TEXT runs only
 // the measurements whose name holds TEXT; CIMHOST_BENCH_ONE_THREAD=1 only the measurements on one
 // thread (for a profiler: valgrind --tool=callgrind --trace-children=yes).
 #include <arpa/inet.h>
@@ -333,11 +334,14 @@ void BenchBody() {
   ASSERT_TRUE(peer.start(&error)) << error;
 
   std::printf("\n%-36s %8s %10s %9s %9s %7s\n", "run", "clients", "req/s", "p50 ms", "p99 ms", "errors");
+  // The goals with 8 clients: throughput against the peer and p99.
   struct Row {
     const char *name;
     const std::string *req;
     bool ei;
-  } rows[] = {{"GetInstance FileTransferService", &gi, false}, {"EnumerateInstances ConcreteJob x20", &ei, true}};
+    double ratio_goal, p99_goal_ms;
+  } rows[] = {{"GetInstance FileTransferService", &gi, false, 0.5, 5.0},
+              {"EnumerateInstances ConcreteJob x20", &ei, true, 0.25, 10.0}};
   auto print = [](const char *name, int clients, const Load &l) {
     std::printf("%-36s %8d %10.0f %9.3f %9.3f %7ld\n", name, clients, l.rps, l.p50_ms, l.p99_ms, l.errors);
   };
@@ -363,7 +367,8 @@ void BenchBody() {
       EXPECT_EQ(local.errors, 0) << row.name;
       EXPECT_GT(l.requests, 0) << row.name;
       if (clients == 8) {
-        EXPECT_LT(l.p99_ms, 10.0) << row.name << ": p99 with 8 clients";
+        EXPECT_LT(l.p99_ms, row.p99_goal_ms) << row.name << ": p99 with 8 clients";
+        EXPECT_GE(ratio, row.ratio_goal) << row.name << " with 8 clients: throughput against the fixed peer";
       }
       EXPECT_GE(ratio, 0.25) << row.name << " with " << clients << " clients: throughput against the fixed peer";
       if (!row.ei) {
