@@ -135,11 +135,26 @@ struct Contender {
     int setting;                     // block size, read size, ... (0: none)
     std::function<Result()> once;
     Result best;
+    std::vector<double> seconds;     // wall time of each round, in order
     bool failed = false;
 };
 
+// The median over the rounds of peer's time / mine's time in the same round: against a load
+// that changes between rounds it is steadier than the ratio of the best times.
+inline double MedianRatio(const Contender &peer, const Contender &mine)
+{
+    std::vector<double> ratios;
+    for (size_t i = 0; i < peer.seconds.size() && i < mine.seconds.size(); ++i)
+        ratios.push_back(peer.seconds[i] / mine.seconds[i]);
+    if (ratios.empty())
+        return 0;
+    std::sort(ratios.begin(), ratios.end());
+    const size_t n = ratios.size();
+    return n % 2 == 1 ? ratios[n / 2] : (ratios[n / 2 - 1] + ratios[n / 2]) / 2;
+}
+
 // Runs every contender once per round, rounds interleaved so that a change of machine load
-// hits all of them alike, and keeps each one's best run. verify checks (and clears) the
+// hits all of them alike, and keeps each one's best run and the time of every round. verify checks (and clears) the
 // output after each run; a failed run marks its contender failed.
 inline void RunRounds(std::vector<Contender> &contenders, int rounds, const std::function<bool()> &verify)
 {
@@ -152,6 +167,7 @@ inline void RunRounds(std::vector<Contender> &contenders, int rounds, const std:
                 c.failed = true;
                 continue;
             }
+            c.seconds.push_back(r.seconds);
             if (!c.best.ok || r.seconds < c.best.seconds)
                 c.best = r;
         }

@@ -1,3 +1,5 @@
+// SFTP download client: one libssh2 session per call of sftp_read, from the TCP connect to the
+// copy of the remote file into the file store.
 #include "sftp_client.h"
 
 #include <arpa/inet.h>
@@ -5,27 +7,34 @@
 #include <libssh2.h>
 #include <libssh2_sftp.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "active_lock.h"
 #include "tavik_log.h"
 
 namespace {
 
-// Bytes asked of libssh2_sftp_read at a time. libssh2 keeps up to four times this much
-// requested ahead (at most 8 MiB), so a large buffer keeps the link busy where small reads
-// stall on every round trip.
-constexpr size_t kReadSize = 2 * 1024 * 1024;
+// The copy fills buffers of kChunkSize bytes and a second thread writes them to the local
+// file, so that the thread running the session (receiving, decrypting, checking) never waits
+// on the file system; kChunkBuffers of them bound the memory. libssh2 keeps up to four times
+// the size asked of libssh2_sftp_read requested ahead (a fresh chunk asks for all of it), which
+// keeps the server busy without bounding the memory any worse.
+constexpr size_t kChunkSize = 1024 * 1024;
+constexpr size_t kChunkBuffers = 3;
 // Bound of the TCP connect and of every wait of the SSH session.
 constexpr int kConnectTimeoutMs = 60 * 1000;
 constexpr long kSessionTimeoutMs = 60 * 1000;
@@ -72,6 +81,11 @@ int connect_with_timeout(const char *host, uint16_t port)
     const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (s < 0)
         return -1;
+    // Every SFTP read request is a small packet of its own. With Nagle's algorithm a request
+    // waits for the acknowledgement of the one before, which the server delays, and the
+    // pipeline of requests stalls; a failure here only costs speed.
+    const int one = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     int rc = connect(s, reinterpret_cast<sockaddr *>(&sin), sizeof sin);
     if (rc != 0 && errno == EINPROGRESS) {
         pollfd p{s, POLLOUT, 0};
@@ -103,6 +117,142 @@ bool write_all(int fd, const char *p, size_t len)
         len -= static_cast<size_t>(n);
     }
     return true;
+}
+
+// Writes filled buffers to a file on a thread of its own, so that writing one chunk overlaps
+// with receiving and decrypting the next. The buffers form a ring: the caller fills the one
+// Fill gives, hands it over with Queue, and the writer frees them in the same order. Without
+// a thread (none could be started) Queue writes in the caller.
+class ChunkWriter {
+public:
+    explicit ChunkWriter(int fd) : fd_(fd) {}
+    ~ChunkWriter() { Finish(); }
+    ChunkWriter(const ChunkWriter &) = delete;
+    ChunkWriter &operator=(const ChunkWriter &) = delete;
+
+    // Allocates the buffers and starts the writer; false when the memory is not there.
+    bool Start()
+    {
+        memory_.reset(new (std::nothrow) char[kChunkSize * kChunkBuffers]);
+        if (!memory_)
+            return false;
+        try {
+            thread_ = std::thread(&ChunkWriter::Run, this);
+        } catch (const std::system_error &) {
+            // Writing in the caller is slower, not wrong.
+        }
+        return true;
+    }
+
+    // The next buffer to fill (kChunkSize bytes), once the writer has freed it; nullptr after a
+    // failed write.
+    char *Fill()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return queued_ < kChunkBuffers || failed_; });
+        return failed_ ? nullptr : Slot((first_ + queued_) % kChunkBuffers);
+    }
+
+    // Hands the buffer Fill gave, holding len bytes, to the writer.
+    void Queue(size_t len)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        const size_t slot = (first_ + queued_) % kChunkBuffers;
+        length_[slot] = len;
+        ++queued_;
+        if (thread_.joinable()) {
+            changed_.notify_all();
+            return;
+        }
+        lock.unlock();
+        WriteFirst();
+    }
+
+    // Gives up the download: what is still queued is not written.
+    void Drop()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failed_ = true;
+    }
+
+    // Waits until every queued buffer is written; false when a write failed or after Drop.
+    bool Finish()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            finishing_ = true;
+        }
+        changed_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+        return !failed_;
+    }
+
+private:
+    char *Slot(size_t i) { return memory_.get() + i * kChunkSize; }
+
+    void Run()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return queued_ > 0 || finishing_; });
+            if (queued_ == 0)
+                return;
+            lock.unlock();
+            WriteFirst();
+            lock.lock();
+        }
+    }
+
+    // Writes the oldest queued buffer (skipped after a failure or Drop) and frees it.
+    void WriteFirst()
+    {
+        size_t slot, len;
+        bool failed;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            slot = first_;
+            len = length_[slot];
+            failed = failed_;
+        }
+        const bool ok = failed || write_all(fd_, Slot(slot), len);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!ok)
+                failed_ = true;
+            first_ = (first_ + 1) % kChunkBuffers;
+            --queued_;
+        }
+        changed_.notify_all();
+    }
+
+    const int fd_;
+    std::unique_ptr<char[]> memory_;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    size_t length_[kChunkBuffers] = {};
+    size_t first_ = 0;   // the oldest queued buffer
+    size_t queued_ = 0;  // buffers queued or being written
+    bool failed_ = false;
+    bool finishing_ = false;
+};
+
+// Fills buf with up to len bytes of the remote file, fewer only at its end. Returns the count,
+// or -1 when a read failed (a failed read must not pass for the end of the file).
+ssize_t read_chunk(LIBSSH2_SFTP_HANDLE *handle, char *buf, size_t len)
+{
+    size_t filled = 0;
+    while (filled < len) {
+        fprintf(stderr, "libssh2_sftp_read()!\n");
+        const ssize_t n = libssh2_sftp_read(handle, buf + filled, len - filled);
+        if (n == 0)
+            break;
+        if (n < 0)
+            return -1;
+        filled += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(filled);
 }
 
 // Logs in; returns 0, or sets the failure in rec and returns -1.
@@ -172,26 +322,30 @@ int copy_file(LIBSSH2_SESSION *session, sftp_date_struct *rec)
         set_result(rec, SFTP_ERR_LOCAL_FILE, "Unable to open local file.");
         rc = -1;
     } else {
-        std::unique_ptr<char[]> buf(new (std::nothrow) char[kReadSize]);
-        if (!buf) {
+        ChunkWriter writer(fd);
+        if (!writer.Start()) {
             set_result(rec, SFTP_ERR_LOCAL_FILE, "Unable to write local file.");
             rc = -1;
         }
         while (rc == 0) {
-            fprintf(stderr, "libssh2_sftp_read()!\n");
-            const ssize_t n = libssh2_sftp_read(handle, buf.get(), kReadSize);
-            if (n == 0)
-                break;
+            char *buf = writer.Fill();
+            if (buf == nullptr)
+                break;  // a write failed; Finish says so
+            const ssize_t n = read_chunk(handle, buf, kChunkSize);
             if (n < 0) {
-                // A failed read must not pass for the end of the file.
                 set_result(rec, SFTP_ERR_REMOTE_FILE, "Unable to read file with SFTP.");
+                writer.Drop();
                 rc = -1;
                 break;
             }
-            if (!write_all(fd, buf.get(), static_cast<size_t>(n))) {
-                set_result(rec, SFTP_ERR_LOCAL_FILE, "Unable to write local file.");
-                rc = -1;
-            }
+            if (n > 0)
+                writer.Queue(static_cast<size_t>(n));
+            if (static_cast<size_t>(n) < kChunkSize)
+                break;  // the end of the file
+        }
+        if (!writer.Finish() && rc == 0) {
+            set_result(rec, SFTP_ERR_LOCAL_FILE, "Unable to write local file.");
+            rc = -1;
         }
         if (close(fd) != 0 && rc == 0) {
             set_result(rec, SFTP_ERR_LOCAL_FILE, "Unable to write local file.");

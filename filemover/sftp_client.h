@@ -42,6 +42,7 @@ struct sftp_date_struct {
 // The local file's marker (owner "xfer_fw") is held for the whole download, so a file another
 // transfer is writing is never written twice at once (status -2, "Unable to open local
 // file."). After a failure past the marker the local file is removed under the marker.
+// The local file is written by a second thread that lives only within the call.
 void sftp_read(sftp_date_struct *rec);
 
 // What the keyboard-interactive answers come from: one per login, reached through the

@@ -6,6 +6,7 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -37,10 +38,12 @@ bool valid_port(const char *p)
 }
 
 // Scratch buffers for the sscanf patterns: each part of a URL is at most as long as the URL,
-// so no conversion can overrun; the fields are filled from them by copy_field.
+// and each holds at least the protocol's %15 conversion, so no conversion can overrun; the
+// fields are filled from them by copy_field.
 struct Parts {
     explicit Parts(size_t n)
-        : storage(new char[6 * (n + 1)]()), size(n + 1)
+        : storage(new char[6 * (std::max<size_t>(n, URL_PROTOCOL_SIZE) + 1)]()),
+          size(std::max<size_t>(n, URL_PROTOCOL_SIZE) + 1)
     {
     }
     char *at(int i) { return storage.get() + i * size; }

@@ -291,6 +291,7 @@ dictionary *dictionary_load_from_stream(FILE *f)
     char key[DICT_LINE_SIZE];
     char val[DICT_LINE_SIZE];
     char full_key[DICT_FULL_KEY_SIZE];
+    bool in_section = true;
     std::unordered_map<std::string, int> index;
 
     while (std::fgets(line, sizeof line, f) != nullptr) {
@@ -302,11 +303,18 @@ dictionary *dictionary_load_from_stream(FILE *f)
         p[std::strcspn(p, "\n")] = '\0';
 
         if (std::sscanf(p, "[%1023[^]]", key) == 1) {
-            std::memcpy(section, key, sizeof section);
-            load_set(d, index, section, nullptr);
+            // A section name holding a colon could not be told from an entry
+            // key ("<section>:<key>"): such a section and its entries are not
+            // loaded, rather than filed under the section named by the text
+            // before the colon.
+            in_section = std::strchr(key, ':') == nullptr;
+            if (in_section) {
+                std::memcpy(section, key, sizeof section);
+                load_set(d, index, section, nullptr);
+            }
             continue;
         }
-        if (std::sscanf(p, "%1023[^=] = \"%1023[^\"]\"", key, val) != 2)
+        if (!in_section || std::sscanf(p, "%1023[^=] = \"%1023[^\"]\"", key, val) != 2)
             continue;
         size_t klen = std::strlen(key);
         while (klen > 0 && key[klen - 1] == ' ')

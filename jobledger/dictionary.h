@@ -50,7 +50,8 @@ int dictionary_set(dictionary *d, const char *key, const char *val);
 void dictionary_unset(dictionary *d, const char *key);
 
 // A new table with the file's sections and entries; null when path is null or
-// the file cannot be read. An empty file gives an empty table.
+// the file cannot be read. An empty file gives an empty table. A section whose
+// name holds a colon is not loaded, nor are its entries.
 dictionary *dictionary_load_from_file(const char *path);
 
 // The same from an open stream, read to its end; the caller closes it.

@@ -1,5 +1,9 @@
 // SFTP client against OpenSSH's sshd in its three login set-ups.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,6 +72,36 @@ std::string Pattern(size_t n, uint32_t seed)
     return s;
 }
 
+// Accepts one connection on listener and relays it to the server on 127.0.0.1:port, until more
+// than limit bytes came back from the server: then it closes both ends.
+void RelayAndCut(int listener, uint16_t port, size_t limit)
+{
+    pollfd lp{listener, POLLIN, 0};
+    const int c = poll(&lp, 1, 60 * 1000) == 1 ? accept(listener, nullptr, nullptr) : -1;
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(port);
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (c >= 0 && s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0) {
+        std::vector<char> buf(64 * 1024);
+        size_t back = 0;
+        pollfd p[2] = {{c, POLLIN, 0}, {s, POLLIN, 0}};
+        bool open = true;
+        while (open && back <= limit && poll(p, 2, 60 * 1000) > 0) {
+            for (int i = 0; i < 2 && open; ++i) {
+                if (p[i].revents == 0)
+                    continue;
+                const ssize_t n = read(p[i].fd, buf.data(), buf.size());
+                open = n > 0 && send(p[1 - i].fd, buf.data(), n, MSG_NOSIGNAL | MSG_WAITALL) == n;
+                back += i == 1 && n > 0 ? static_cast<size_t>(n) : 0;
+            }
+        }
+    }
+    close(c);
+    close(s);
+}
+
 TEST(SftpPassword, Downloads)
 {
     nsfixture::Run([] {
@@ -93,6 +127,18 @@ TEST(SftpPassword, Downloads)
         sftp_read(&r);
         EXPECT_EQ(SFTP_OK, r.status);
         EXPECT_TRUE(large == ReadFile(kLocal));
+
+        // Sizes on and beside the boundaries of the copy's buffers, each over the longer local
+        // file the one before left.
+        const size_t kMiB = 1024 * 1024;
+        for (const size_t size : {4 * kMiB + 7, 3 * kMiB, kMiB + 1, kMiB, kMiB - 1}) {
+            const std::string content = Pattern(size, static_cast<uint32_t>(size));
+            ASSERT_TRUE(WriteFile("/tmp/home/xferuser/sized.bin", content));
+            r = Record(d, "xferuser", "S3cret-pw", "/tmp/home/xferuser/sized.bin");
+            sftp_read(&r);
+            EXPECT_EQ(SFTP_OK, r.status) << size;
+            EXPECT_TRUE(content == ReadFile(kLocal)) << size;
+        }
 
         r = Record(d, "xferuser", "S3cret-pw", "/tmp/home/xferuser/empty.bin");
         sftp_read(&r);
@@ -138,6 +184,40 @@ TEST(SftpPassword, Failures)
         EXPECT_STREQ("Unable to open local file.", r.message);
         EXPECT_EQ("being written", ReadFile(kLocal));
         ASSERT_EQ(0, release_active_lock(kLocal, XFER_LOCK_OWNER));
+
+        // A local file system that fills up during the copy: the failed write is reported, and
+        // neither the partial file nor its marker stays behind.
+        ASSERT_EQ(0, mkdir("/var/tmp/small", 0755));
+        ASSERT_EQ(0, mount("tmpfs", "/var/tmp/small", "tmpfs", 0, "size=1m"));
+        ASSERT_TRUE(WriteFile("/tmp/home/xferuser/big.bin", Pattern(6 * 1024 * 1024, 5)));
+        r = Record(d, "xferuser", "right", "/tmp/home/xferuser/big.bin", "/var/tmp/small/big.bin");
+        sftp_read(&r);
+        EXPECT_EQ(SFTP_ERR_LOCAL_FILE, r.status);
+        EXPECT_STREQ("Unable to write local file.", r.message);
+        EXPECT_FALSE(Exists("/var/tmp/small/big.bin"));
+        EXPECT_FALSE(Exists("/var/tmp/small/big.binxfer_fw.!lock"));
+
+        // The connection breaks in the middle of the copy, after some chunks were written: the
+        // failed read is reported, the download ends, and nothing stays behind.
+        ASSERT_TRUE(WriteFile("/tmp/home/xferuser/big.bin", Pattern(16 * 1024 * 1024, 6)));
+        const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sin;
+        ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr *>(&sin), sizeof sin));
+        ASSERT_EQ(0, listen(listener, 1));
+        ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr *>(&sin), &len));
+        std::thread relay(RelayAndCut, listener, d.port(), 5 * 1024 * 1024);
+        r = Record(d, "xferuser", "right", "/tmp/home/xferuser/big.bin");
+        snprintf(r.port, sizeof r.port, "%u", ntohs(sin.sin_port));
+        sftp_read(&r);
+        relay.join();
+        close(listener);
+        EXPECT_EQ(SFTP_ERR_REMOTE_FILE, r.status);
+        EXPECT_STREQ("Unable to read file with SFTP.", r.message);
+        EXPECT_FALSE(Exists(kLocal));
+        EXPECT_FALSE(Exists(std::string(kLocal) + "xfer_fw.!lock"));
 
         // Reading a directory fails on the first read: that must not pass for an empty file.
         r = Record(d, "xferuser", "right", "/tmp/home/xferuser");

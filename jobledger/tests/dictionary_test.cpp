@@ -159,7 +159,7 @@ TEST(DictionaryFile, LoadReadsTheLineForms)
                                   "  spaced   =   \"two words\"\ntabbed\t= \"t\"\nempty = \"\"\nnoquote = v\n"
                                   "quote = \"x\"y\"\ndup = \"first\"\ndup = \"second\"\neq = \"a=b\"\n"
                                   "long = \"" + long_value + "\"\n"
-                                  "[b:c]\n[]\n[d\nk = \"unterminated\n[" + wide + "]\n" + wide + " = \"1\"\n"
+                                  "[b:c]\nunder = \"colon\"\n[]\n[d\nk = \"unterminated\n[" + wide + "]\n" + wide + " = \"1\"\n"
                                   "[a]\nlate = \"1\"\n");
         Dict t = make(dictionary_load_from_file("/tmp/in.ini"));
         ASSERT_TRUE(t);
@@ -178,9 +178,11 @@ TEST(DictionaryFile, LoadReadsTheLineForms)
         EXPECT_STREQ("1", dictionary_get(t.get(), "a:late"));
         // A full key longer than 1024 characters is not loaded.
         EXPECT_EQ(nullptr, dictionary_get(t.get(), (wide + ":" + wide).c_str()));
-        // Sections a, d and the wide one; "b:c" is taken for an entry, "[]" is no section.
+        // Sections a, d and the wide one; "[]" is no section, and "[b:c]" could not be told from
+        // an entry key, so neither it nor its entries are loaded (nor filed under "b").
+        EXPECT_EQ(nullptr, dictionary_get(t.get(), "b:c:under"));
         EXPECT_EQ(3, util_get_sec_count(t.get()));
-        EXPECT_EQ(14, t->occupied);
+        EXPECT_EQ(13, t->occupied);
     });
 }
 
