@@ -7,10 +7,12 @@
 // Each CIMOM run is made twice, with its providers in provider processes (as it serves) and
 // loaded into the CIMOM itself, alternately. Reports requests per second, p50 and p99 latency,
 // the ratio of each CIMOM figure to its fixed-response peer's, and what the process boundary
-// costs: the time per request with provider processes over the time in-process. Goals: p99
-// under 10 ms with 8 clients, at least a quarter of the peer's throughput, and a GetInstance
-// that costs at most 25 % more across the process boundary. CIMHOST_BENCH_ONLY=TEXT runs only
-// the rows whose name holds TEXT.
+// costs: the time per request with provider processes over the time in-process. Goals: at
+// least a quarter of the peer's throughput; with 8 clients p99 under 10 ms, and for GetInstance
+// half the peer's throughput and p99 under 5 ms; a GetInstance that costs at most 25 % more
+// across the process boundary. CIMHOST_BENCH_ONLY=TEXT runs only
+// the measurements whose name holds TEXT; CIMHOST_BENCH_ONE_THREAD=1 only the measurements on one
+// thread (for a profiler: valgrind --tool=callgrind --trace-children=yes).
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -275,8 +277,11 @@ void BenchBody() {
   // broker's route) and the whole request, in and out of process; wall time, and the processor
   // time of the CIMOM and its provider processes together (which the machine's other load
   // disturbs less).
+  const char *only = std::getenv("CIMHOST_BENCH_ONLY");
   const std::string gi_request = Body(gi), ei_request = Body(ei);
   for (const std::string *request : {&gi_request, &ei_request}) {
+    const char *name = request == &gi_request ? "GetInstance FileTransferService" : "EnumerateInstances ConcreteJob x20";
+    if (only != nullptr && std::strstr(name, only) == nullptr) continue;
     const cimxml::Request parsed = cimxml::parse_request(*request);
     for (Host *h : {&in, &out}) {
       constexpr int kRounds = 1000;
@@ -304,13 +309,15 @@ void BenchBody() {
       auto t2 = std::chrono::steady_clock::now();
       double c2 = CpuSeconds(*h);
       std::printf("\n%-34s on one thread, %-16s: provider %5.0f us (cpu %5.0f), whole request %5.0f us (cpu %5.0f)",
-                  request == &gi_request ? "GetInstance FileTransferService" : "EnumerateInstances ConcreteJob x20",
-                  h == &in ? "in-process" : "provider process",
+                  name, h == &in ? "in-process" : "provider process",
                   std::chrono::duration<double, std::micro>(t1 - t0).count() / kRounds, (c1 - c0) * 1e6 / kRounds,
                   std::chrono::duration<double, std::micro>(t2 - t1).count() / kRounds, (c2 - c1) * 1e6 / kRounds);
     }
   }
   std::printf("\n");
+
+  // Under a profiler the one-thread measurements are enough.
+  if (std::getenv("CIMHOST_BENCH_ONE_THREAD") != nullptr) return;
 
   // The peer: the same server answering with a fixed response of the matching size.
   cimhost::HttpAnswer fixed_gi{200, gi_body, {{"Content-Type", "application/xml; charset=\"utf-8\""},
@@ -326,13 +333,15 @@ void BenchBody() {
   });
   ASSERT_TRUE(peer.start(&error)) << error;
 
-  const char *only = std::getenv("CIMHOST_BENCH_ONLY");
   std::printf("\n%-36s %8s %10s %9s %9s %7s\n", "run", "clients", "req/s", "p50 ms", "p99 ms", "errors");
+  // The goals with 8 clients: throughput against the peer and p99.
   struct Row {
     const char *name;
     const std::string *req;
     bool ei;
-  } rows[] = {{"GetInstance FileTransferService", &gi, false}, {"EnumerateInstances ConcreteJob x20", &ei, true}};
+    double ratio_goal, p99_goal_ms;
+  } rows[] = {{"GetInstance FileTransferService", &gi, false, 0.5, 5.0},
+              {"EnumerateInstances ConcreteJob x20", &ei, true, 0.25, 10.0}};
   auto print = [](const char *name, int clients, const Load &l) {
     std::printf("%-36s %8d %10.0f %9.3f %9.3f %7ld\n", name, clients, l.rps, l.p50_ms, l.p99_ms, l.errors);
   };
@@ -358,7 +367,8 @@ void BenchBody() {
       EXPECT_EQ(local.errors, 0) << row.name;
       EXPECT_GT(l.requests, 0) << row.name;
       if (clients == 8) {
-        EXPECT_LT(l.p99_ms, 10.0) << row.name << ": p99 with 8 clients";
+        EXPECT_LT(l.p99_ms, row.p99_goal_ms) << row.name << ": p99 with 8 clients";
+        EXPECT_GE(ratio, row.ratio_goal) << row.name << " with 8 clients: throughput against the fixed peer";
       }
       EXPECT_GE(ratio, 0.25) << row.name << " with " << clients << " clients: throughput against the fixed peer";
       if (!row.ei) {

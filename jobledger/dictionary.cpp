@@ -1,5 +1,6 @@
 #include "dictionary.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -162,6 +163,46 @@ void dictionary_del(dictionary *d)
     std::free(d->val);
     std::free(d->hash);
     std::free(d);
+}
+
+dictionary *dictionary_copy(const dictionary *d)
+{
+    if (d == nullptr)
+        return nullptr;
+    dictionary *c = dictionary_create(d->num);
+    if (c == nullptr)
+        return nullptr;
+    for (int i = 0; i < d->num; ++i) {
+        if (d->key[i] == nullptr)
+            continue;
+        c->key[i] = strdup(d->key[i]);
+        c->val[i] = d->val[i] != nullptr ? strdup(d->val[i]) : nullptr;
+        if (c->key[i] == nullptr || (d->val[i] != nullptr && c->val[i] == nullptr)) {
+            dictionary_del(c);
+            return nullptr;
+        }
+        c->hash[i] = d->hash[i];
+    }
+    c->occupied = d->occupied;
+    return c;
+}
+
+bool dictionary_same(const dictionary *a, const dictionary *b)
+{
+    if (a == nullptr || b == nullptr)
+        return a == b;
+    if (a->occupied != b->occupied)
+        return false;
+    auto same = [](const char *x, const char *y) {
+        return x == nullptr || y == nullptr ? x == y : std::strcmp(x, y) == 0;
+    };
+    const int n = std::max(a->num, b->num);
+    for (int i = 0; i < n; ++i) {
+        const char *ka = i < a->num ? a->key[i] : nullptr, *kb = i < b->num ? b->key[i] : nullptr;
+        if (!same(ka, kb) || (ka != nullptr && !same(a->val[i], b->val[i])))
+            return false;
+    }
+    return true;
 }
 
 uint32_t dictionary_hash(const char *key)

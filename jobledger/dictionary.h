@@ -32,6 +32,11 @@ constexpr int DICT_FULL_KEY_SIZE = 1025;
 
 dictionary *dictionary_create(int size);
 void dictionary_del(dictionary *d);
+// A copy of the table, slot for slot; null when d is null or memory runs out.
+dictionary *dictionary_copy(const dictionary *d);
+// True when both tables hold the same keys with the same values in the same
+// slots (so their file forms are the same too).
+bool dictionary_same(const dictionary *a, const dictionary *b);
 uint32_t dictionary_hash(const char *key);
 
 // The stored value (owned by the table), or null when the table or key is

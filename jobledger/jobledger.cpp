@@ -213,6 +213,60 @@ std::string foreign_writer(const char *path, const struct stat &st)
     return why;
 }
 
+// One version of a file: a save renames a new file into place (a new inode),
+// an edit in place changes the size, the modification or the change time.
+struct FileStamp {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec mtime{}, ctime{};
+
+    FileStamp() = default;
+    explicit FileStamp(const struct stat &st)
+        : dev(st.st_dev), ino(st.st_ino), size(st.st_size), mtime(st.st_mtim), ctime(st.st_ctim) {}
+    bool operator==(const FileStamp &o) const
+    {
+        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
+               ctime.tv_nsec == o.ctime.tv_nsec;
+    }
+};
+
+// The table last read from a file, handed out again (as a copy) while the
+// file stays as it was: a refresh does not reparse a ledger or registry that
+// nobody changed. A file modified within the last kSettleSeconds is not kept:
+// its modification time advances by clock ticks, so a further edit of the
+// same size within the same tick would not show. Any later write moves it
+// past a time that old. Guarded by handler_mutex.
+class ParsedFile {
+public:
+    // The table of the file open as f (positioned at its start) whose status
+    // is st; null when it cannot be read.
+    DictPtr load(FILE *f, const struct stat &st)
+    {
+        const FileStamp stamp(st);
+        if (dict_ && stamp_ == stamp)
+            return DictPtr(dictionary_copy(dict_.get()));
+        dict_.reset();
+        DictPtr d(dictionary_load_from_stream(f));
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        if (d && now.tv_sec - st.st_mtim.tv_sec > kSettleSeconds) {
+            dict_.reset(dictionary_copy(d.get()));
+            stamp_ = stamp;
+        }
+        return d;
+    }
+    void forget() { dict_.reset(); }
+
+private:
+    static constexpr time_t kSettleSeconds = 2;
+    DictPtr dict_;
+    FileStamp stamp_;
+};
+
+ParsedFile cached_registry, cached_ledger;
+
 enum RegistryState { REGISTRY_ABSENT, REGISTRY_LOADED, REGISTRY_UNTRUSTED };
 
 // Loads the registry if it can be trusted (see init_job); the reason into
@@ -256,7 +310,7 @@ RegistryState load_registry(DictPtr *reg, std::string *why)
         close(fd);
         return REGISTRY_ABSENT;
     }
-    reg->reset(dictionary_load_from_stream(f));
+    *reg = cached_registry.load(f, st);
     std::fclose(f);
     return *reg ? REGISTRY_LOADED : REGISTRY_ABSENT;
 }
@@ -420,6 +474,19 @@ void remove_stale_temp_files()
     closedir(dir);
 }
 
+// The ledger's table (a missing or unreadable ledger gives null). Called
+// with handler_mutex and the ledger lock held.
+DictPtr load_ledger()
+{
+    FILE *f = std::fopen(JOB_LEDGER_FILE, "re");
+    if (f == nullptr)
+        return nullptr;
+    struct stat st;
+    DictPtr d = fstat(fileno(f), &st) == 0 ? cached_ledger.load(f, st) : DictPtr(dictionary_load_from_stream(f));
+    std::fclose(f);
+    return d;
+}
+
 int create_job_instance_impl(char *inst_id, int size, const ConcreteJob_entry *entry)
 {
     if (inst_id == nullptr || size <= 0 || entry == nullptr || !valid_entry(entry))
@@ -465,8 +532,8 @@ int create_job_instance_impl(char *inst_id, int size, const ConcreteJob_entry *e
 int init_job_impl(ConcreteJob_data **jobs, int *count)
 {
     std::lock_guard<std::mutex> guard(handler_mutex);
-    LedgerLock lock;
-    if (!lock.held())
+    auto lock = std::make_unique<LedgerLock>();
+    if (!lock->held())
         return 1;
 
     const int handlers = init_job_handler_locked();
@@ -477,7 +544,7 @@ int init_job_impl(ConcreteJob_data **jobs, int *count)
     const bool walk = handlers == HANDLERS_LOADED;
     remove_stale_temp_files();
 
-    DictPtr ledger(dictionary_load_from_file(JOB_LEDGER_FILE));
+    DictPtr ledger = load_ledger();
     if (!ledger) {
         *jobs = nullptr;
         *count = 0;
@@ -485,7 +552,7 @@ int init_job_impl(ConcreteJob_data **jobs, int *count)
     }
 
     const std::vector<std::string> names = section_names(ledger.get());
-    const std::string before = dictionary_to_text(ledger.get());
+    const DictPtr before(dictionary_copy(ledger.get()));
     for (const std::string &name : names) {
         if (walk && del_job(name.c_str(), ledger.get()) != 0)
             update_record(ledger.get(), name);
@@ -494,8 +561,10 @@ int init_job_impl(ConcreteJob_data **jobs, int *count)
     // cost no synchronous write. A failed save loses nothing the handlers
     // cannot tell again at the next refresh, so the refreshed records are
     // still handed out.
-    if (dictionary_to_text(ledger.get()) != before)
+    if (!dictionary_same(ledger.get(), before.get()))
         dictionary_save_to_file(ledger.get(), JOB_LEDGER_FILE);
+    // What is handed out comes from the table in memory: the file is done with.
+    lock.reset();
 
     ConcreteJob_data *out = nullptr;
     if (!names.empty()) {

@@ -64,6 +64,38 @@ TEST(DictionaryTable, SetGetUnsetSlotReuseAndGrowth)
     EXPECT_STREQ("n", dictionary_get(t.get(), "new"));
 }
 
+// A copy holds the same slots, grown tables included; any change of a key or value tells them apart.
+TEST(DictionaryTable, CopiesAndSameness)
+{
+    Dict t = make(dictionary_create(0));
+    ASSERT_EQ(0, dictionary_set(t.get(), "S", nullptr));
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(0, dictionary_set(t.get(), ("S:k" + std::to_string(i)).c_str(), i % 7 ? "v" : nullptr));
+    dictionary_unset(t.get(), "S:k3");
+    const struct {
+        const char *what;
+        void (*change)(dictionary *);
+        bool same;
+    } cases[] = {
+        {"nothing", [](dictionary *) {}, true},
+        {"the same value set again", [](dictionary *d) { dictionary_set(d, "S:k1", "v"); }, true},
+        {"a value", [](dictionary *d) { dictionary_set(d, "S:k1", "w"); }, false},
+        {"a null value", [](dictionary *d) { dictionary_set(d, "S:k0", "v"); }, false},
+        {"a key removed", [](dictionary *d) { dictionary_unset(d, "S:k99"); }, false},
+        {"a key added", [](dictionary *d) { dictionary_set(d, "S:k3", "v"); }, false},
+    };
+    for (const auto &c : cases) {
+        Dict copy = make(dictionary_copy(t.get()));
+        ASSERT_NE(nullptr, copy);
+        EXPECT_EQ(t->num, copy->num);
+        EXPECT_TRUE(dictionary_same(t.get(), copy.get()));
+        c.change(copy.get());
+        EXPECT_EQ(c.same, dictionary_same(t.get(), copy.get())) << c.what;
+        EXPECT_EQ(c.same, dictionary_to_text(t.get()) == dictionary_to_text(copy.get())) << c.what;
+    }
+    EXPECT_EQ(nullptr, dictionary_copy(nullptr));
+}
+
 TEST(DictionaryTable, HashAndSectionOrder)
 {
     EXPECT_EQ(0u, dictionary_hash(""));

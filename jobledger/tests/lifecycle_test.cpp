@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <map>
 #include <string>
 #include <sys/stat.h>
@@ -157,6 +158,70 @@ TEST(JobRefresh, HandlerAnswersAndTheFinishTime)
             ++calls[l];
         EXPECT_EQ((std::map<std::string, int>{{"T-0", 2}, {"T-1", 1}, {"T-2", 2}, {"T-3", 2}, {"T-4", 1}}), calls);
         EXPECT_TRUE(log_lines("cleanup").empty());
+    });
+}
+
+// A refresh reuses what it read from a ledger or registry nobody changed since; every change
+// shows at the next refresh, also one that keeps the file's size, or its size and times.
+TEST(JobRefresh, SeesEveryChangeOfTheFilesItReusesWhatItRead)
+{
+    nsfixture::Run([] {
+        make_dirs();
+        const timespec long_ago[2] = {{now() - 60, 0}, {now() - 60, 0}};
+        auto settle = [&](const char *path) { ASSERT_EQ(0, utimensat(AT_FDCWD, path, long_ago, 0)) << path; };
+        const std::string finished = std::to_string(now());
+        auto ledger = [&](const std::string &status, const std::string &more = "") {
+            return section("ID-1", {{"instanceid", "T-1"}, {"jobstate", "7"}, {"jobstatus", status},
+                                    {"jobfinishtime", finished}}) + more;
+        };
+        write_file(kRegistry, registry_section("T"));
+        write_file(kLedger, ledger("one"));
+        settle(kRegistry);
+
+        enum How { IN_PLACE, IN_PLACE_TIMES_KEPT, REPLACED };
+        const struct {
+            How how;
+            const char *before, *after;
+        } cases[] = {{IN_PLACE, "one", "two"}, {IN_PLACE_TIMES_KEPT, "two", "six"}, {REPLACED, "six", "ten"}};
+        auto inode = [] {
+            struct stat st = {};
+            stat(kLedger, &st);
+            return st.st_ino;
+        };
+        for (const auto &c : cases) {
+            settle(kLedger);
+            const ino_t read = inode();
+            auto out = refresh();
+            ASSERT_EQ(1u, out.size());
+            EXPECT_STREQ(c.before, out[0].job_status);
+            EXPECT_EQ(read, inode()) << "a refresh that changed nothing rewrote the ledger";
+            if (c.how == REPLACED) {
+                write_file("/tmp/sfcb/next", ledger(c.after));
+                settle("/tmp/sfcb/next");
+                ASSERT_EQ(0, rename("/tmp/sfcb/next", kLedger));
+            } else {
+                write_file(kLedger, ledger(c.after));
+                if (c.how == IN_PLACE_TIMES_KEPT)
+                    settle(kLedger);
+            }
+            out = refresh();
+            ASSERT_EQ(1u, out.size());
+            EXPECT_STREQ(c.after, out[0].job_status) << c.before;
+        }
+
+        // A type registered since the last refresh gets its handler.
+        settle(kLedger);
+        refresh();
+        write_file(kRegistry, registry_section("T") + registry_section("U"));
+        settle(kRegistry);
+        write_file(kLedger, ledger("ten", section("ID-2", {{"instanceid", "U-2"}, {"jobstate", "4"}})));
+        answer("U-2", 0, 9, "U answered");
+        const ino_t read = inode();
+        const auto out = refresh();
+        EXPECT_NE(read, inode()) << "the refreshed record was not saved";
+        ASSERT_EQ(2u, out.size());
+        EXPECT_EQ(9, out[1].job_state);
+        EXPECT_STREQ("U answered", out[1].job_status);
     });
 }
 

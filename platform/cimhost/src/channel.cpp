@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -18,6 +19,10 @@ struct Header {
   uint32_t length;
 };
 static_assert(sizeof(Header) == 12, "the frame header is 12 bytes");
+
+/* Bytes read ahead of the frame being taken: a whole small answer, or the
+ * start of a large one, in one read. */
+constexpr size_t kReadAhead = 64u << 10;
 
 bool valid_kind(uint32_t k) {
   return k == static_cast<uint32_t>(FrameKind::Call) || k == static_cast<uint32_t>(FrameKind::Items) ||
@@ -139,36 +144,31 @@ Channel::Status Channel::read_some(char *dst, size_t room, const WaitLimit &limi
 
 Channel::Status Channel::receive(Frame *frame, const WaitLimit &limit) {
   if (!usable_) return Status::Broken;
-  constexpr size_t kChunk = 64u << 10;
-  auto buffered = [this] { return in_.size() - in_pos_; };
-  /* Fills the buffer until it holds `need` bytes. */
-  auto fill = [&](size_t need) -> Status {
-    if (in_pos_ > 0 && in_pos_ == in_.size()) {
-      in_.clear();
+  if (!in_) in_.reset(new char[kReadAhead]);
+  Header h{};
+  Status s = Status::Ok;
+  /* The header, from what was read ahead and what arrives. */
+  while (s == Status::Ok && in_end_ - in_pos_ < sizeof h) {
+    if (in_pos_ > 0) {
+      std::memmove(in_.get(), in_.get() + in_pos_, in_end_ - in_pos_);
+      in_end_ -= in_pos_;
       in_pos_ = 0;
     }
-    while (buffered() < need) {
-      const size_t have = in_.size();
-      in_.resize(have + kChunk);
-      size_t got = 0;
-      const Status s = read_some(&in_[have], kChunk, limit, &got);
-      in_.resize(have + (s == Status::Ok ? got : 0));
-      if (s != Status::Ok) return s == Status::Closed && (have > in_pos_) ? Status::Broken : s;
-    }
-    return Status::Ok;
-  };
-  Header h{};
-  Status s = fill(sizeof h);
+    size_t got = 0;
+    s = read_some(in_.get() + in_end_, kReadAhead - in_end_, limit, &got);
+    if (s == Status::Ok) in_end_ += got;
+    else if (s == Status::Closed && in_end_ > 0) s = Status::Broken; /* ended inside a header */
+  }
   if (s == Status::Ok) {
-    std::memcpy(&h, in_.data() + in_pos_, sizeof h);
+    std::memcpy(&h, in_.get() + in_pos_, sizeof h);
     if (!valid_kind(h.kind) || h.length > kMaxFrame) s = Status::Broken;
   }
   if (s == Status::Ok) {
     in_pos_ += sizeof h;
     frame->kind = static_cast<FrameKind>(h.kind);
     frame->rc = h.rc;
-    const size_t from_buffer = std::min<size_t>(h.length, buffered());
-    frame->payload.assign(in_.data() + in_pos_, from_buffer);
+    const size_t from_buffer = std::min<size_t>(h.length, in_end_ - in_pos_);
+    frame->payload.assign(in_.get() + in_pos_, from_buffer);
     in_pos_ += from_buffer;
     /* The rest of a long payload goes straight into it. */
     frame->payload.resize(h.length);
@@ -180,10 +180,7 @@ Channel::Status Channel::receive(Frame *frame, const WaitLimit &limit) {
       done += got;
     }
   }
-  if (in_pos_ == in_.size()) {
-    in_.clear();
-    in_pos_ = 0;
-  }
+  if (in_pos_ == in_end_) in_pos_ = in_end_ = 0;
   if (s != Status::Ok) usable_ = false;
   return s;
 }

@@ -70,9 +70,11 @@ class Channel {
   Status read_some(char *dst, size_t room, const WaitLimit &limit, size_t *got);
   int fd_;
   bool usable_ = true;
-  /* Bytes received beyond the frames taken so far. */
-  std::string in_;
-  size_t in_pos_ = 0;
+  /* What has been read ahead of the frames taken so far: in_[in_pos_,
+   * in_end_). Allocated on the first receive and kept, so that a small
+   * frame costs no allocation. */
+  std::unique_ptr<char[]> in_;
+  size_t in_pos_ = 0, in_end_ = 0;
 };
 
 const char *status_name(Channel::Status s);

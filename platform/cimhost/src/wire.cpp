@@ -336,8 +336,13 @@ void read_answer(const std::string &doc, const cimxml::Limits &limits, const CMP
                  std::string *message) {
   cimxml::Response r = cimxml::parse_response(doc, limits);
   if (r.intrinsic || r.method != "A") throw cimxml::Error(CMPI_RC_ERR_INVALID_PARAMETER, "not an answer");
-  for (const cimxml::InstancePtr &i : r.instances) out->ft->returnInstance(out, i.get());
-  for (const cimxml::PathPtr &p : r.paths) out->ft->returnObjectPath(out, p.get());
+  /* What was read is handed over whole when the result can take it. */
+  for (cimxml::InstancePtr &i : r.instances)
+    if (cmpinative::result_take(out, i.get())) i.release();
+    else out->ft->returnInstance(out, i.get());
+  for (cimxml::PathPtr &p : r.paths)
+    if (cmpinative::result_take(out, p.get())) p.release();
+    else out->ft->returnObjectPath(out, p.get());
   if (r.has_return_value) {
     const CMPIData &d = r.return_value.value.data();
     out->ft->returnData(out, (d.state & CMPI_nullValue) ? nullptr : &d.value, d.type);

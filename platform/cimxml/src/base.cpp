@@ -60,10 +60,57 @@ std::string take_text(CMPIString *s) {
   return r;
 }
 
-std::string path_class(const CMPIObjectPath *op) { return take_text(op->ft->getClassName(op, nullptr)); }
-std::string path_namespace(const CMPIObjectPath *op) { return take_text(op->ft->getNameSpace(op, nullptr)); }
-std::string path_host(const CMPIObjectPath *op) { return take_text(op->ft->getHostname(op, nullptr)); }
+/* A native path is read in place; any other through its function table. */
+std::string path_class(const CMPIObjectPath *op) {
+  cmpinative::PathFields f;
+  if (cmpinative::path_fields(op, &f)) return f.class_name;
+  return take_text(op->ft->getClassName(op, nullptr));
+}
+std::string path_namespace(const CMPIObjectPath *op) {
+  cmpinative::PathFields f;
+  if (cmpinative::path_fields(op, &f)) return f.name_space;
+  return take_text(op->ft->getNameSpace(op, nullptr));
+}
+std::string path_host(const CMPIObjectPath *op) {
+  cmpinative::PathFields f;
+  if (cmpinative::path_fields(op, &f)) return f.host;
+  return take_text(op->ft->getHostname(op, nullptr));
+}
 unsigned path_key_count(const CMPIObjectPath *op) { return op->ft->getKeyCount(op, nullptr); }
+
+std::string instance_class(const CMPIInstance *inst) {
+  if (const CMPIObjectPath *stored = cmpinative::stored_path(inst)) return path_class(stored);
+  CMPIObjectPath *op = inst->ft->getObjectPath(inst, nullptr);
+  std::string cn = op ? path_class(op) : std::string();
+  if (op) op->ft->release(op);
+  return cn;
+}
+
+CMPIData property_at(const CMPIInstance *inst, CMPICount i, std::string *name) {
+  const char *n = nullptr;
+  const CMPIData *d = nullptr;
+  if (cmpinative::property_at(inst, i, &n, &d)) {
+    name->assign(n);
+    return *d;
+  }
+  CMPIString *pn = nullptr;
+  const CMPIData v = inst->ft->getPropertyAt(inst, i, &pn, nullptr);
+  *name = take_text(pn);
+  return v;
+}
+
+CMPIData key_at(const CMPIObjectPath *op, CMPICount i, std::string *name) {
+  const char *n = nullptr;
+  const CMPIData *d = nullptr;
+  if (cmpinative::key_at(op, i, &n, &d)) {
+    name->assign(n);
+    return *d;
+  }
+  CMPIString *kn = nullptr;
+  const CMPIData v = op->ft->getKeyAt(op, i, &kn, nullptr);
+  *name = take_text(kn);
+  return v;
+}
 
 namespace {
 /* CMPI passes CMPI_chars values as the char pointer itself; every other type
@@ -86,6 +133,18 @@ void set_property(CMPIInstance *inst, const std::string &name, const CMPIData &d
 void add_key(CMPIObjectPath *op, const std::string &name, const CMPIData &d) {
   CMPIValue scratch;
   check_status(op->ft->addKey(op, name.c_str(), value_arg(d, &scratch), d.type), "key " + name);
+}
+void set_property(CMPIInstance *inst, const std::string &name, Value &&v) {
+  CMPIData d = v.release();
+  const bool moved = cmpinative::move_property(inst, name.c_str(), &d);
+  const Value rest(d); /* null once moved */
+  if (!moved) set_property(inst, name, rest.data());
+}
+void add_key(CMPIObjectPath *op, const std::string &name, Value &&v) {
+  CMPIData d = v.release();
+  const bool moved = cmpinative::move_key(op, name.c_str(), &d);
+  const Value rest(d);
+  if (!moved) add_key(op, name, rest.data());
 }
 void add_arg(CMPIArgs *args, const std::string &name, const CMPIData &d) {
   CMPIValue scratch;
@@ -207,7 +266,7 @@ std::string cmpi_text(const CMPIString *s) {
   return p ? std::string(p) : std::string();
 }
 
-bool iequals(const std::string &a, const std::string &b) {
+bool iequals(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
@@ -663,11 +722,11 @@ std::string path_to_text(const CMPIObjectPath *op) {
   if (!ns.empty()) out += ns + ":";
   out += path_class(op);
   unsigned n = path_key_count(op);
+  std::string name;
   for (unsigned i = 0; i < n; ++i) {
-    CMPIString *name = nullptr;
-    CMPIData k = op->ft->getKeyAt(op, i, &name, nullptr);
+    const CMPIData k = key_at(op, i, &name);
     out += i == 0 ? "." : ",";
-    out += take_text(name);
+    out += name;
     out += '=';
     std::string text;
     if (k.state & CMPI_nullValue) {

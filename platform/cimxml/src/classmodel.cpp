@@ -63,20 +63,20 @@ bool ClassDecl::operator==(const ClassDecl &o) const {
 
 /* --------------------------------------------------------------- look-ups */
 
-const Qualifier *find_qualifier(const QualifierList &list, const std::string &name) {
+const Qualifier *find_qualifier(const QualifierList &list, std::string_view name) {
   for (const auto &q : list)
     if (iequals(q.name, name)) return &q;
   return nullptr;
 }
 
-bool qualifier_true(const QualifierList &list, const std::string &name) {
+bool qualifier_true(const QualifierList &list, std::string_view name) {
   const Qualifier *q = find_qualifier(list, name);
   if (q == nullptr || q->type != CimType::Boolean || q->value.null || q->value.array || q->value.items.empty())
     return false;
   return iequals(q->value.items[0], "TRUE");
 }
 
-std::string qualifier_text(const QualifierList &list, const std::string &name) {
+std::string qualifier_text(const QualifierList &list, std::string_view name) {
   const Qualifier *q = find_qualifier(list, name);
   if (q == nullptr || q->value.null || q->value.items.empty()) return std::string();
   return q->value.items[0];
@@ -88,28 +88,28 @@ bool ParameterDecl::is_in() const {
 }
 bool ParameterDecl::is_out() const { return qualifier_true(qualifiers, "OUT"); }
 
-const ParameterDecl *MethodDecl::parameter(const std::string &n) const {
+const ParameterDecl *MethodDecl::parameter(std::string_view n) const {
   for (const auto &p : parameters)
     if (iequals(p.name, n)) return &p;
   return nullptr;
 }
 
-const PropertyDecl *ClassDecl::property(const std::string &n) const {
+const PropertyDecl *ClassDecl::property(std::string_view n) const {
   for (const auto &p : properties)
     if (iequals(p.name, n)) return &p;
   return nullptr;
 }
-PropertyDecl *ClassDecl::property(const std::string &n) {
+PropertyDecl *ClassDecl::property(std::string_view n) {
   for (auto &p : properties)
     if (iequals(p.name, n)) return &p;
   return nullptr;
 }
-const MethodDecl *ClassDecl::method(const std::string &n) const {
+const MethodDecl *ClassDecl::method(std::string_view n) const {
   for (const auto &m : methods)
     if (iequals(m.name, n)) return &m;
   return nullptr;
 }
-MethodDecl *ClassDecl::method(const std::string &n) {
+MethodDecl *ClassDecl::method(std::string_view n) {
   for (auto &m : methods)
     if (iequals(m.name, n)) return &m;
   return nullptr;
@@ -336,10 +336,9 @@ PathPtr retype_path(const CMPIObjectPath *src, const ClassDecl &cls) {
   PathPtr op(check_new(newCMPIObjectPath(ns.c_str(), cn.c_str(), nullptr), "object path"));
   if (!host.empty()) op->ft->setHostname(op.get(), host.c_str());
   unsigned n = path_key_count(src);
+  std::string key;
   for (unsigned i = 0; i < n; ++i) {
-    CMPIString *name = nullptr;
-    CMPIData d = src->ft->getKeyAt(src, i, &name, nullptr);
-    std::string key = take_text(name);
+    const CMPIData d = key_at(src, i, &key);
     const PropertyDecl *p = cls.property(key);
     if (p == nullptr) invalid("class " + cls.name + " has no property " + key);
     try {
@@ -357,10 +356,9 @@ InstancePtr retype_instance(const CMPIInstance *src, const ClassDecl &cls) {
   PathPtr path(sp);
   InstancePtr inst(check_new(native_new_CMPIInstance(path.get(), nullptr), "instance"));
   CMPICount n = src->ft->getPropertyCount(src, nullptr);
+  std::string pn;
   for (CMPICount i = 0; i < n; ++i) {
-    CMPIString *name = nullptr;
-    CMPIData d = src->ft->getPropertyAt(src, i, &name, nullptr);
-    std::string pn = take_text(name);
+    const CMPIData d = property_at(src, i, &pn);
     const PropertyDecl *p = cls.property(pn);
     if (p == nullptr) fail(CMPI_RC_ERR_NO_SUCH_PROPERTY, "class " + cls.name + " has no property " + pn);
     Value v = to_declared(d, p->type, p->is_array, embedded_string(*p), "property " + pn);

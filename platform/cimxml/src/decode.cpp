@@ -10,27 +10,27 @@ namespace detail {
 
 namespace {
 
-bool lookup_type(const xmlNode *n, const char *attr_name, CimType *t) {
+bool lookup_type(const Node *n, const char *attr_name, CimType *t) {
   const char *v = attr(n, attr_name);
   if (v == nullptr) return false;
   if (!type_from_name(v, t)) invalid(std::string(name_of(n)) + " element with unknown type \"" + v + "\"");
   return true;
 }
 
-CimType required_type(const xmlNode *n, const char *attr_name) {
+CimType required_type(const Node *n, const char *attr_name) {
   CimType t;
   if (!lookup_type(n, attr_name, &t)) invalid(std::string(name_of(n)) + " element without " + attr_name + " attribute");
   return t;
 }
 
-const char *embedded_attr(const xmlNode *n) {
+const char *embedded_attr(const Node *n) {
   const char *e = attr(n, "EmbeddedObject");
   if (e == nullptr) e = attr(n, "EMBEDDEDOBJECT");
   return e;
 }
 
-bool has_embedded_qualifier(const xmlNode *n) {
-  for (xmlNode *c = first_element(n); c; c = next_element(c)) {
+bool has_embedded_qualifier(const Node *n) {
+  for (Node *c = first_element(n); c; c = next_element(c)) {
     if (!is(c, "QUALIFIER")) continue;
     const char *qn = attr(c, "NAME");
     if (qn && (iequals(qn, "EmbeddedInstance") || iequals(qn, "EmbeddedObject"))) return true;
@@ -38,7 +38,7 @@ bool has_embedded_qualifier(const xmlNode *n) {
   return false;
 }
 
-std::string name_attr(const xmlNode *n) {
+std::string name_attr(const Node *n) {
   std::string v = required_attr(n, "NAME");
   if (v.empty()) invalid(std::string(name_of(n)) + " element with empty NAME");
   return v;
@@ -46,7 +46,7 @@ std::string name_attr(const xmlNode *n) {
 
 Value embedded_instance(const std::string &text, const DecodeContext &ctx, int depth_here) {
   Document doc(text.data(), text.size(), ctx.limits, ctx.depth + depth_here);
-  xmlNode *root = doc.root();
+  Node *root = doc.root();
   if (!is(root, "INSTANCE")) invalid("embedded object is not an INSTANCE element");
   DecodeContext inner = ctx;
   inner.depth = ctx.depth + depth_here;
@@ -56,13 +56,13 @@ Value embedded_instance(const std::string &text, const DecodeContext &ctx, int d
   return Value(make_data(CMPI_instance, v));
 }
 
-int depth_of(const xmlNode *n) {
+int depth_of(const Node *n) {
   int d = 0;
-  for (const xmlNode *p = n; p && p->type == XML_ELEMENT_NODE; p = p->parent) ++d;
+  for (const Node *p = n; p; p = p->parent) ++d;
   return d;
 }
 
-Value scalar_from_value(const xmlNode *v, CimType type, bool embedded, const DecodeContext &ctx,
+Value scalar_from_value(const Node *v, CimType type, bool embedded, const DecodeContext &ctx,
                         const std::string &what) {
   std::string text = text_of(v);
   if (embedded || type == CimType::Instance) {
@@ -72,9 +72,9 @@ Value scalar_from_value(const xmlNode *v, CimType type, bool embedded, const Dec
   return value_from_text(text, type, what);
 }
 
-Value array_value(const xmlNode *va, CimType type, bool embedded, const DecodeContext &ctx, const std::string &what) {
-  std::vector<const xmlNode *> items;
-  for (xmlNode *c = first_element(va); c; c = next_element(c)) {
+Value array_value(const Node *va, CimType type, bool embedded, const DecodeContext &ctx, const std::string &what) {
+  std::vector<const Node *> items;
+  for (Node *c = first_element(va); c; c = next_element(c)) {
     if (!is(c, "VALUE") && !is(c, "VALUE.NULL"))
       invalid(what + ": VALUE.ARRAY may only hold VALUE and VALUE.NULL, found " + name_of(c));
     items.push_back(c);
@@ -86,7 +86,7 @@ Value array_value(const xmlNode *va, CimType type, bool embedded, const DecodeCo
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (is(items[i], "VALUE.NULL")) continue;
     /* An empty VALUE stands for a null element where "" is not a value. */
-    if (!text_type && items[i]->children == nullptr) continue;
+    if (!text_type && items[i]->empty) continue;
     Value e = scalar_from_value(items[i], et, embedded, ctx, what);
     if (e.is_null()) continue;
     CMPIValue val = e.data().value;
@@ -98,9 +98,9 @@ Value array_value(const xmlNode *va, CimType type, bool embedded, const DecodeCo
   return Value(make_data(static_cast<CMPIType>(ct | CMPI_ARRAY), v));
 }
 
-Value refarray_value(const xmlNode *ra, const std::string &ns, const DecodeContext &ctx, const std::string &what) {
-  std::vector<const xmlNode *> items;
-  for (xmlNode *c = first_element(ra); c; c = next_element(c)) {
+Value refarray_value(const Node *ra, const std::string &ns, const DecodeContext &ctx, const std::string &what) {
+  std::vector<const Node *> items;
+  for (Node *c = first_element(ra); c; c = next_element(c)) {
     if (!is(c, "VALUE.REFERENCE") && !is(c, "VALUE.NULL"))
       invalid(what + ": VALUE.REFARRAY may only hold VALUE.REFERENCE and VALUE.NULL, found " + name_of(c));
     items.push_back(c);
@@ -119,7 +119,7 @@ Value refarray_value(const xmlNode *ra, const std::string &ns, const DecodeConte
   return Value(make_data(CMPI_refA, v));
 }
 
-Value keyvalue(const xmlNode *kv, const std::string &key) {
+Value keyvalue(const Node *kv, const std::string &key) {
   std::string text = text_of(kv);
   std::string what = "key " + key;
   CimType t;
@@ -147,7 +147,7 @@ Value keyvalue(const xmlNode *kv, const std::string &key) {
 
 }  // namespace
 
-bool parse_bool_attr(const xmlNode *n, const char *name, bool dflt) {
+bool parse_bool_attr(const Node *n, const char *name, bool dflt) {
   const char *v = attr(n, name);
   if (v == nullptr) return dflt;
   if (iequals(v, "true")) return true;
@@ -155,11 +155,11 @@ bool parse_bool_attr(const xmlNode *n, const char *name, bool dflt) {
   invalid(std::string(name_of(n)) + " element with invalid " + name + " \"" + v + "\"");
 }
 
-std::string decode_local_namespace(const xmlNode *lnp) {
+std::string decode_local_namespace(const Node *lnp) {
   if (!is(lnp, "LOCALNAMESPACEPATH")) invalid(std::string("expected LOCALNAMESPACEPATH, found ") + name_of(lnp));
   std::string ns;
   int count = 0;
-  for (xmlNode *c = first_element(lnp); c; c = next_element(c)) {
+  for (Node *c = first_element(lnp); c; c = next_element(c)) {
     if (!is(c, "NAMESPACE")) invalid(std::string("LOCALNAMESPACEPATH may only hold NAMESPACE, found ") + name_of(c));
     std::string seg = required_attr(c, "NAME");
     if (seg.empty()) continue;
@@ -171,14 +171,14 @@ std::string decode_local_namespace(const xmlNode *lnp) {
 }
 
 namespace {
-void decode_namespace_path(const xmlNode *nsp, std::string *host, std::string *ns) {
+void decode_namespace_path(const Node *nsp, std::string *host, std::string *ns) {
   if (!is(nsp, "NAMESPACEPATH")) invalid(std::string("expected NAMESPACEPATH, found ") + name_of(nsp));
   *host = text_of(required_child(nsp, "HOST"));
   *ns = decode_local_namespace(required_child(nsp, "LOCALNAMESPACEPATH"));
 }
 }  // namespace
 
-PathPtr decode_instance_name(const xmlNode *n, const std::string &ns, const std::string &host,
+PathPtr decode_instance_name(const Node *n, const std::string &ns, const std::string &host,
                              const DecodeContext &ctx) {
   if (!is(n, "INSTANCENAME")) invalid(std::string("expected INSTANCENAME, found ") + name_of(n));
   std::string cn = required_attr(n, "CLASSNAME");
@@ -186,7 +186,7 @@ PathPtr decode_instance_name(const xmlNode *n, const std::string &ns, const std:
   PathPtr op(check_new(newCMPIObjectPath(ns.c_str(), cn.c_str(), nullptr), "object path"));
   if (!host.empty()) op->ft->setHostname(op.get(), host.c_str());
   std::set<std::string> seen;
-  for (xmlNode *kb = first_element(n); kb; kb = next_element(kb)) {
+  for (Node *kb = first_element(n); kb; kb = next_element(kb)) {
     if (!is(kb, "KEYBINDING")) {
       if (is(kb, "KEYVALUE") || is(kb, "VALUE.REFERENCE"))
         invalid("INSTANCENAME " + cn + ": keys without KEYBINDING names are not supported");
@@ -196,12 +196,11 @@ PathPtr decode_instance_name(const xmlNode *n, const std::string &ns, const std:
     std::string lower;
     for (char c : key) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (!seen.insert(lower).second) invalid("INSTANCENAME " + cn + " binds key " + key + " twice");
-    xmlNode *v = first_element(kb);
+    Node *v = first_element(kb);
     if (v == nullptr || next_element(v) != nullptr)
       invalid("KEYBINDING " + key + " must hold one KEYVALUE or VALUE.REFERENCE");
     if (is(v, "KEYVALUE")) {
-      Value val = keyvalue(v, key);
-      add_key(op.get(), key, val.data());
+      add_key(op.get(), key, keyvalue(v, key));
     } else if (is(v, "VALUE.REFERENCE")) {
       PathPtr ref = decode_value_reference(v, "", ctx);
       CMPIValue rv;
@@ -214,7 +213,7 @@ PathPtr decode_instance_name(const xmlNode *n, const std::string &ns, const std:
   return op;
 }
 
-PathPtr decode_any_path(const xmlNode *n, const std::string &ns, const DecodeContext &ctx) {
+PathPtr decode_any_path(const Node *n, const std::string &ns, const DecodeContext &ctx) {
   std::string host, pns;
   if (is(n, "INSTANCEPATH")) {
     decode_namespace_path(required_child(n, "NAMESPACEPATH"), &host, &pns);
@@ -225,7 +224,7 @@ PathPtr decode_any_path(const xmlNode *n, const std::string &ns, const DecodeCon
     return decode_instance_name(required_child(n, "INSTANCENAME"), pns, "", ctx);
   }
   if (is(n, "INSTANCENAME")) return decode_instance_name(n, ns, "", ctx);
-  const xmlNode *cn = nullptr;
+  const Node *cn = nullptr;
   if (is(n, "CLASSPATH")) {
     decode_namespace_path(required_child(n, "NAMESPACEPATH"), &host, &pns);
     cn = required_child(n, "CLASSNAME");
@@ -236,7 +235,7 @@ PathPtr decode_any_path(const xmlNode *n, const std::string &ns, const DecodeCon
     pns = ns;
     cn = n;
   } else if (is(n, "OBJECTPATH")) {
-    xmlNode *c = first_element(n);
+    Node *c = first_element(n);
     if (c == nullptr || (!is(c, "INSTANCEPATH") && !is(c, "CLASSPATH")))
       invalid("OBJECTPATH must hold INSTANCEPATH or CLASSPATH");
     return decode_any_path(c, ns, ctx);
@@ -249,20 +248,20 @@ PathPtr decode_any_path(const xmlNode *n, const std::string &ns, const DecodeCon
   return op;
 }
 
-PathPtr decode_value_reference(const xmlNode *n, const std::string &ns, const DecodeContext &ctx) {
+PathPtr decode_value_reference(const Node *n, const std::string &ns, const DecodeContext &ctx) {
   if (!is(n, "VALUE.REFERENCE")) invalid(std::string("expected VALUE.REFERENCE, found ") + name_of(n));
-  xmlNode *c = first_element(n);
+  Node *c = first_element(n);
   if (c == nullptr) invalid("VALUE.REFERENCE without a path");
   if (next_element(c)) invalid("VALUE.REFERENCE with more than one path");
   if (is(c, "OBJECTPATH")) invalid("VALUE.REFERENCE cannot hold OBJECTPATH");
   return decode_any_path(c, ns, ctx);
 }
 
-Value decode_value_child(const xmlNode *parent, bool have_type, CimType type, bool array, bool embedded,
+Value decode_value_child(const Node *parent, bool have_type, CimType type, bool array, bool embedded,
                          const DecodeContext &ctx, const std::string &what, bool *untyped_out) {
   if (untyped_out) *untyped_out = false;
-  const xmlNode *v = nullptr;
-  for (xmlNode *c = first_element(parent); c; c = next_element(c)) {
+  const Node *v = nullptr;
+  for (Node *c = first_element(parent); c; c = next_element(c)) {
     if (is(c, "VALUE") || is(c, "VALUE.ARRAY") || is(c, "VALUE.REFERENCE") || is(c, "VALUE.REFARRAY") ||
         is(c, "VALUE.NULL")) {
       if (v) invalid(what + ": more than one value");
@@ -305,7 +304,7 @@ Value decode_value_child(const xmlNode *parent, bool have_type, CimType type, bo
   return scalar_from_value(v, type, embedded, ctx, what);
 }
 
-Value decode_property_value(const xmlNode *n, const DecodeContext &ctx) {
+Value decode_property_value(const Node *n, const DecodeContext &ctx) {
   std::string name = name_attr(n);
   std::string what = "property " + name;
   if (is(n, "PROPERTY.REFERENCE")) return decode_value_child(n, true, CimType::Reference, false, false, ctx, what, nullptr);
@@ -317,23 +316,24 @@ Value decode_property_value(const xmlNode *n, const DecodeContext &ctx) {
   return decode_value_child(n, true, t, array, embedded, ctx, what, nullptr);
 }
 
-InstancePtr decode_instance(const xmlNode *n, const std::string &ns, const DecodeContext &ctx) {
+InstancePtr decode_instance(const Node *n, const std::string &ns, const DecodeContext &ctx) {
   if (!is(n, "INSTANCE")) invalid(std::string("expected INSTANCE, found ") + name_of(n));
   std::string cn = required_attr(n, "CLASSNAME");
   if (cn.empty()) invalid("INSTANCE with empty CLASSNAME");
   PathPtr op(check_new(newCMPIObjectPath(ns.c_str(), cn.c_str(), nullptr), "object path"));
   InstancePtr inst(check_new(native_new_CMPIInstance(op.get(), nullptr), "instance"));
-  std::set<std::string> seen;
-  for (xmlNode *c = first_element(n); c; c = next_element(c)) {
+  /* Names compare without case in the instance too: a name given twice
+   * replaces a property instead of adding one. */
+  CMPICount count = 0;
+  for (Node *c = first_element(n); c; c = next_element(c)) {
     if (is(c, "QUALIFIER")) continue;
     if (!is(c, "PROPERTY") && !is(c, "PROPERTY.ARRAY") && !is(c, "PROPERTY.REFERENCE"))
       invalid("INSTANCE " + cn + " may only hold QUALIFIER and PROPERTY elements, found " + name_of(c));
     std::string name = name_attr(c);
-    std::string lower;
-    for (char ch : name) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    if (!seen.insert(lower).second) invalid("INSTANCE " + cn + " has property " + name + " twice");
-    Value v = decode_property_value(c, ctx);
-    set_property(inst.get(), name, v.data());
+    set_property(inst.get(), name, decode_property_value(c, ctx));
+    if (inst->ft->getPropertyCount(inst.get(), nullptr) == count)
+      invalid("INSTANCE " + cn + " has property " + name + " twice");
+    ++count;
   }
   return inst;
 }
@@ -354,16 +354,16 @@ std::string literal_text(const std::string &text, CimType t, const std::string &
   return scalar_to_text(v.data());
 }
 
-Literal decode_literal(const xmlNode *parent, CimType t, const std::string &what) {
+Literal decode_literal(const Node *parent, CimType t, const std::string &what) {
   Literal lit;
-  for (xmlNode *c = first_element(parent); c; c = next_element(c)) {
+  for (Node *c = first_element(parent); c; c = next_element(c)) {
     if (is(c, "VALUE")) {
       lit = Literal::scalar(literal_text(text_of(c), t, what));
       return lit;
     }
     if (is(c, "VALUE.ARRAY")) {
       std::vector<std::string> items;
-      for (xmlNode *e = first_element(c); e; e = next_element(e)) {
+      for (Node *e = first_element(c); e; e = next_element(e)) {
         if (is(e, "VALUE")) items.push_back(literal_text(text_of(e), t, what));
         else if (!is(e, "VALUE.NULL")) invalid(what + ": VALUE.ARRAY may only hold VALUE, found " + name_of(e));
       }
@@ -378,14 +378,14 @@ Literal decode_literal(const xmlNode *parent, CimType t, const std::string &what
   return lit;
 }
 
-QualifierList decode_qualifiers(const xmlNode *n) {
+QualifierList decode_qualifiers(const Node *n) {
   QualifierList qs;
-  for (xmlNode *c = first_element(n); c; c = next_element(c))
+  for (Node *c = first_element(n); c; c = next_element(c))
     if (is(c, "QUALIFIER")) qs.push_back(decode_qualifier(c));
   return qs;
 }
 
-unsigned array_size_attr(const xmlNode *n) {
+unsigned array_size_attr(const Node *n) {
   const char *v = attr(n, "ARRAYSIZE");
   if (v == nullptr || *v == '\0') return 0;
   Value s = value_from_text(v, CimType::Uint32, std::string(name_of(n)) + " ARRAYSIZE");
@@ -394,7 +394,7 @@ unsigned array_size_attr(const xmlNode *n) {
 
 }  // namespace
 
-Qualifier decode_qualifier(const xmlNode *n) {
+Qualifier decode_qualifier(const Node *n) {
   Qualifier q;
   q.name = name_attr(n);
   q.type = required_type(n, "TYPE");
@@ -408,12 +408,12 @@ Qualifier decode_qualifier(const xmlNode *n) {
   return q;
 }
 
-ClassDecl decode_class(const xmlNode *n) {
+ClassDecl decode_class(const Node *n) {
   if (!is(n, "CLASS")) invalid(std::string("expected CLASS, found ") + name_of(n));
   ClassDecl cls;
   cls.name = name_attr(n);
   if (const char *s = attr(n, "SUPERCLASS")) cls.superclass = s;
-  for (xmlNode *c = first_element(n); c; c = next_element(c)) {
+  for (Node *c = first_element(n); c; c = next_element(c)) {
     if (is(c, "QUALIFIER")) {
       cls.qualifiers.push_back(decode_qualifier(c));
     } else if (is(c, "PROPERTY") || is(c, "PROPERTY.ARRAY") || is(c, "PROPERTY.REFERENCE")) {
@@ -455,7 +455,7 @@ ClassDecl decode_class(const xmlNode *n) {
       const char *origin = attr(c, "CLASSORIGIN");
       m.class_origin = origin ? origin : cls.name;
       m.propagated = parse_bool_attr(c, "PROPAGATED", false);
-      for (xmlNode *e = first_element(c); e; e = next_element(e)) {
+      for (Node *e = first_element(c); e; e = next_element(e)) {
         if (is(e, "QUALIFIER")) {
           m.qualifiers.push_back(decode_qualifier(e));
           continue;
@@ -493,8 +493,8 @@ ClassDecl decode_class(const xmlNode *n) {
 using namespace detail;
 
 namespace {
-xmlNode *find_or_fail(const Document &doc, const char *const *names, const char *what) {
-  xmlNode *n = find_element(doc.root(), names);
+Node *find_or_fail(const Document &doc, const char *const *names, const char *what) {
+  Node *n = find_element(doc.root(), names);
   if (n == nullptr) invalid(std::string("no ") + what + " element found");
   return n;
 }
@@ -513,7 +513,7 @@ PathPtr parse_instance_name(const std::string &xml, const std::string &ns, const
   static const char *const names[] = {"VALUE.REFERENCE", "INSTANCEPATH", "LOCALINSTANCEPATH", "INSTANCENAME", nullptr};
   DecodeContext ctx;
   ctx.limits = limits;
-  xmlNode *n = find_or_fail(doc, names, "instance name");
+  Node *n = find_or_fail(doc, names, "instance name");
   if (is(n, "VALUE.REFERENCE")) return decode_value_reference(n, ns, ctx);
   return decode_any_path(n, ns, ctx);
 }
@@ -527,7 +527,7 @@ ClassDecl parse_class(const std::string &xml, const Limits &limits) {
 Value parse_property(const std::string &xml, std::string *name, const Limits &limits) {
   Document doc(xml.data(), xml.size(), limits);
   static const char *const names[] = {"PROPERTY", "PROPERTY.ARRAY", "PROPERTY.REFERENCE", nullptr};
-  xmlNode *n = find_or_fail(doc, names, "PROPERTY");
+  Node *n = find_or_fail(doc, names, "PROPERTY");
   if (name) *name = required_attr(n, "NAME");
   DecodeContext ctx;
   ctx.limits = limits;

@@ -9,10 +9,29 @@ using namespace detail;
 
 /* ------------------------------------------------------------- escaping */
 
+namespace {
+/* ASCII characters written as they are: printable and not markup. */
+struct PlainTable {
+  bool is[256] = {};
+  constexpr PlainTable() {
+    for (int c = 0x20; c < 0x7F; ++c) is[c] = c != '&' && c != '<' && c != '>' && c != '"' && c != '\'';
+  }
+};
+constexpr PlainTable kPlain;
+}  // namespace
+
 void append_escaped(std::string &out, const char *text, std::size_t len) {
   static const char kReplacement[] = "\xEF\xBF\xBD";
   std::size_t i = 0;
   while (i < len) {
+    /* A run of characters that stand for themselves goes out in one piece. */
+    std::size_t run = i;
+    while (run < len && kPlain.is[static_cast<unsigned char>(text[run])]) ++run;
+    if (run > i) {
+      out.append(text + i, run - i);
+      i = run;
+      if (i == len) break;
+    }
     unsigned char c = static_cast<unsigned char>(text[i]);
     if (c < 0x80) {
       switch (c) {
@@ -72,9 +91,9 @@ std::string escape(const std::string &text) {
 
 namespace {
 
-void esc(std::string &out, const std::string &s) { append_escaped(out, s.data(), s.size()); }
+void esc(std::string &out, std::string_view s) { append_escaped(out, s.data(), s.size()); }
 
-void attr_out(std::string &out, const char *name, const std::string &value) {
+void attr_out(std::string &out, const char *name, std::string_view value) {
   out += ' ';
   out += name;
   out += "=\"";
@@ -82,7 +101,7 @@ void attr_out(std::string &out, const char *name, const std::string &value) {
   out += '"';
 }
 
-bool contains_name(const std::vector<std::string> *list, const std::string &name) {
+bool contains_name(const std::vector<std::string> *list, std::string_view name) {
   if (list == nullptr) return true;
   for (const auto &n : *list)
     if (iequals(n, name)) return true;
@@ -273,11 +292,11 @@ void write_instance_name(std::string &out, const CMPIObjectPath *op) {
   attr_out(out, "CLASSNAME", path_class(op));
   out += '>';
   unsigned n = path_key_count(op);
+  std::string name;
   for (unsigned i = 0; i < n; ++i) {
-    CMPIString *name = nullptr;
-    CMPIData k = op->ft->getKeyAt(op, i, &name, nullptr);
+    const CMPIData k = key_at(op, i, &name);
     out += "<KEYBINDING";
-    attr_out(out, "NAME", take_text(name));
+    attr_out(out, "NAME", name);
     out += '>';
     if (k.type == CMPI_ref) {
       if (k.value.ref) write_value_reference(out, k.value.ref);
@@ -385,21 +404,17 @@ void write_property(std::string &out, const std::string &name, const CMPIData &d
 }
 
 void write_instance(std::string &out, const CMPIInstance *inst, const InstanceOptions &opts) {
-  CMPIObjectPath *op = inst->ft->getObjectPath(inst, nullptr);
-  std::string cn = op ? path_class(op) : std::string();
-  if (op) op->ft->release(op);
   out += "<INSTANCE";
-  attr_out(out, "CLASSNAME", cn);
+  attr_out(out, "CLASSNAME", instance_class(inst));
   out += '>';
   CMPICount n = inst->ft->getPropertyCount(inst, nullptr);
+  std::string name;
+  static const std::string no_origin;
   for (CMPICount i = 0; i < n; ++i) {
-    CMPIString *pn = nullptr;
-    CMPIData d = inst->ft->getPropertyAt(inst, i, &pn, nullptr);
-    std::string name = take_text(pn);
+    const CMPIData d = property_at(inst, i, &name);
     if (!contains_name(opts.property_list, name)) continue;
     const PropertyDecl *decl = opts.cls ? opts.cls->property(name) : nullptr;
-    std::string origin = opts.include_class_origin && decl ? decl->class_origin : std::string();
-    write_property(out, name, d, decl, opts, origin);
+    write_property(out, name, d, decl, opts, opts.include_class_origin && decl ? decl->class_origin : no_origin);
   }
   out += "</INSTANCE>";
 }

@@ -7,10 +7,12 @@
 
 #include <cmpi_native.h>
 
-#include <libxml/tree.h>
-
+#include <cstdint>
+#include <type_traits>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace cimxml {
 namespace detail {
@@ -47,6 +49,12 @@ bool data_text(const CMPIData &d, std::string *out);
 
 /* Text of a string the broker handed out, which is then released. */
 std::string take_text(CMPIString *s);
+/* The class name an instance's path shows, without making the path. */
+std::string instance_class(const CMPIInstance *inst);
+/* Property or key `i` and its name (as getPropertyAt and getKeyAt give
+ * them), without making a string object for the name. */
+CMPIData property_at(const CMPIInstance *inst, CMPICount i, std::string *name);
+CMPIData key_at(const CMPIObjectPath *op, CMPICount i, std::string *name);
 std::string path_class(const CMPIObjectPath *op);
 std::string path_namespace(const CMPIObjectPath *op);
 std::string path_host(const CMPIObjectPath *op);
@@ -55,52 +63,118 @@ unsigned path_key_count(const CMPIObjectPath *op);
 /* Sets a property / key / arg, releasing nothing of `v` (containers copy). */
 void set_property(CMPIInstance *inst, const std::string &name, const CMPIData &d);
 void add_key(CMPIObjectPath *op, const std::string &name, const CMPIData &d);
+/* The same, moving what v holds into a native instance or path instead of
+ * copying it (a copy for any other). */
+void set_property(CMPIInstance *inst, const std::string &name, Value &&v);
+void add_key(CMPIObjectPath *op, const std::string &name, Value &&v);
 void add_arg(CMPIArgs *args, const std::string &name, const CMPIData &d);
 
 /* ------------------------------------------------------------- DOM access */
 
+/* A document as the decoders see it: its elements only. Character data is
+ * gathered into each element's `text`; comments and processing instructions
+ * are gone. Everything lives in the Document's arena. */
+struct Attr {
+  const char *name;
+  const char *value;
+};
+
+struct Node {
+  const char *name;
+  std::uint32_t name_len;
+  std::uint32_t attr_count;
+  const Attr *attrs;
+  const char *text;  /* the element's own character data, NUL-terminated */
+  std::size_t text_len;
+  Node *parent;      /* null for the root */
+  Node *child;       /* first element child */
+  Node *last;        /* last element child */
+  Node *next;        /* next element sibling */
+  bool empty;        /* no content at all: no character data, element, comment or PI */
+};
+
 /* Name comparison for element and attribute names (exact, as XML is). */
-inline bool is(const xmlNode *n, const char *name) {
-  return n != nullptr && n->type == XML_ELEMENT_NODE && std::strcmp(reinterpret_cast<const char *>(n->name), name) == 0;
-}
-inline const char *name_of(const xmlNode *n) { return reinterpret_cast<const char *>(n->name); }
-/* First / next element sibling (skipping text, comments, PIs). */
-xmlNode *first_element(const xmlNode *parent);
-xmlNode *next_element(const xmlNode *n);
+inline bool is(const Node *n, const char *name) { return n != nullptr && std::strcmp(n->name, name) == 0; }
+inline const char *name_of(const Node *n) { return n->name; }
+/* First / next element sibling. */
+inline Node *first_element(const Node *parent) { return parent->child; }
+inline Node *next_element(const Node *n) { return n->next; }
 /* Attribute value, or nullptr when absent. */
-const char *attr(const xmlNode *n, const char *name);
+inline const char *attr(const Node *n, const char *name) {
+  for (std::uint32_t i = 0; i < n->attr_count; ++i)
+    if (std::strcmp(n->attrs[i].name, name) == 0) return n->attrs[i].value;
+  return nullptr;
+}
 /* Attribute value; Error(INVALID_PARAMETER) naming the element when absent. */
-std::string required_attr(const xmlNode *n, const char *name);
-/* Concatenated text content of an element. */
-std::string text_of(const xmlNode *n);
+std::string required_attr(const Node *n, const char *name);
+/* The character data of an element; Error when it holds elements. */
+std::string text_of(const Node *n);
 /* The only element child named `name`, or Error. */
-xmlNode *required_child(const xmlNode *parent, const char *name);
+Node *required_child(const Node *parent, const char *name);
+
+/* Memory for the nodes, attributes and texts of one document, freed with
+ * it. */
+class Arena {
+ public:
+  explicit Arena(std::size_t first_block) : next_size_(first_block < 1024 ? 1024 : first_block) {}
+  void *allocate(std::size_t size, std::size_t align);
+  template <class T>
+  T *make(std::size_t n = 1) {
+    static_assert(std::is_trivially_destructible<T>::value, "arena objects are never destroyed");
+    return static_cast<T *>(allocate(sizeof(T) * n, alignof(T)));
+  }
+  /* A NUL-terminated copy of `len` bytes. */
+  char *copy(const char *text, std::size_t len);
+
+ private:
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char *at_ = nullptr;
+  std::size_t left_ = 0;
+  std::size_t next_size_;
+};
+
+/* Reads the common form of a CIM-XML document (UTF-8, no document type, no
+ * comments, processing instructions or CDATA sections, names of ASCII
+ * letters, digits, "_", "-" and "."; see xmlread.cpp) in place: `text` (of
+ * `len` bytes, with a NUL after them) is decoded where it stands and the
+ * nodes point into it. Null when the text is not of that form, valid or
+ * not: the caller then reads it with the full parser, which decides. The
+ * nesting of the elements goes to *depth. */
+Node *read_common_form(char *text, std::size_t len, Arena &arena, int *depth);
 
 /* A parsed document, freed on destruction. */
 class Document {
  public:
+  /* How a document is read: in place when it is of the common form, else
+   * by the full parser (Auto); or by the full parser only (for tests that
+   * compare the two). */
+  enum class Reader { Auto, Full };
   /* Parses `len` bytes within `limits`; `depth_used` is the nesting already
    * spent by an enclosing document (embedded instances). Throws Error with
    * cimerror kNotWellFormed for malformed text. */
-  Document(const char *text, std::size_t len, const Limits &limits, int depth_used = 0);
-  ~Document();
+  Document(const char *text, std::size_t len, const Limits &limits, int depth_used = 0,
+           Reader reader = Reader::Auto);
   Document(const Document &) = delete;
   Document &operator=(const Document &) = delete;
-  xmlNode *root() const;
+  Node *root() const { return root_; }
   /* True when the text had to be repaired (unescaped < or & in values). */
   bool repaired() const { return repaired_; }
   /* Deepest element nesting in the document. */
   int depth() const { return depth_; }
+  /* True when the document was read in place. */
+  bool read_in_place() const { return text_ != nullptr; }
 
  private:
-  xmlDoc *doc_ = nullptr;
+  Arena arena_;
+  std::unique_ptr<char[]> text_; /* the document decoded in place */
+  Node *root_ = nullptr;
   bool repaired_ = false;
   int depth_ = 0;
 };
 
 /* Depth-first search for the first element named one of `names` (null
  * terminated list). */
-xmlNode *find_element(xmlNode *root, const char *const *names);
+Node *find_element(Node *root, const char *const *names);
 
 /* ------------------------------------------------------ decoding elements */
 
@@ -109,27 +183,27 @@ struct DecodeContext {
   int depth = 0; /* nesting used by enclosing documents */
 };
 
-std::string decode_local_namespace(const xmlNode *lnp);
+std::string decode_local_namespace(const Node *lnp);
 /* INSTANCENAME into a path with namespace `ns` (and host). */
-PathPtr decode_instance_name(const xmlNode *n, const std::string &ns, const std::string &host,
+PathPtr decode_instance_name(const Node *n, const std::string &ns, const std::string &host,
                              const DecodeContext &ctx);
 /* INSTANCEPATH, LOCALINSTANCEPATH, INSTANCENAME, CLASSPATH, LOCALCLASSPATH,
  * CLASSNAME. */
-PathPtr decode_any_path(const xmlNode *n, const std::string &ns, const DecodeContext &ctx);
+PathPtr decode_any_path(const Node *n, const std::string &ns, const DecodeContext &ctx);
 /* VALUE.REFERENCE */
-PathPtr decode_value_reference(const xmlNode *n, const std::string &ns, const DecodeContext &ctx);
+PathPtr decode_value_reference(const Node *n, const std::string &ns, const DecodeContext &ctx);
 /* VALUE / VALUE.ARRAY / VALUE.REFERENCE / VALUE.REFARRAY under `parent` (the
  * first such child), typed `type`; `untyped` requests string values.
  * Returns null of the type when there is none. `embedded` marks embedded
  * instance/object content. */
-Value decode_value_child(const xmlNode *parent, bool have_type, CimType type, bool array, bool embedded,
+Value decode_value_child(const Node *parent, bool have_type, CimType type, bool array, bool embedded,
                          const DecodeContext &ctx, const std::string &what, bool *untyped_out);
-InstancePtr decode_instance(const xmlNode *n, const std::string &ns, const DecodeContext &ctx);
+InstancePtr decode_instance(const Node *n, const std::string &ns, const DecodeContext &ctx);
 /* PROPERTY / PROPERTY.ARRAY / PROPERTY.REFERENCE value. */
-Value decode_property_value(const xmlNode *n, const DecodeContext &ctx);
-ClassDecl decode_class(const xmlNode *n);
-Qualifier decode_qualifier(const xmlNode *n);
-bool parse_bool_attr(const xmlNode *n, const char *name, bool dflt);
+Value decode_property_value(const Node *n, const DecodeContext &ctx);
+ClassDecl decode_class(const Node *n);
+Qualifier decode_qualifier(const Node *n);
+bool parse_bool_attr(const Node *n, const char *name, bool dflt);
 
 /* ------------------------------------------------------ encoding elements */
 

@@ -128,7 +128,7 @@ InstanceOptions instance_options(const Request &req, const ClassDecl *cls) {
 
 namespace {
 
-void check_version(const xmlNode *n, const char *attr_name, const char *major, const char *cimerror) {
+void check_version(const Node *n, const char *attr_name, const char *major, const char *cimerror) {
   std::string v = required_attr(n, attr_name);
   std::size_t l = std::strlen(major);
   if (v.compare(0, l, major) != 0 || (v.size() > l && v[l] != '.'))
@@ -136,13 +136,13 @@ void check_version(const xmlNode *n, const char *attr_name, const char *major, c
 }
 
 /* Finds MESSAGE in CIM, checking versions. Faults are message-level. */
-const xmlNode *open_envelope(const Document &doc, std::string *id, std::string *protocol) {
-  xmlNode *cim = doc.root();
+const Node *open_envelope(const Document &doc, std::string *id, std::string *protocol) {
+  Node *cim = doc.root();
   if (!is(cim, "CIM")) throw Error(CMPI_RC_ERR_INVALID_PARAMETER, std::string("root element is ") + name_of(cim) + ", not CIM", kNotValid);
   try {
     check_version(cim, "CIMVERSION", "2", kUnsupportedCim);
     check_version(cim, "DTDVERSION", "2", kUnsupportedDtd);
-    xmlNode *msg = first_element(cim);
+    Node *msg = first_element(cim);
     if (!is(msg, "MESSAGE")) invalid("CIM element without MESSAGE");
     *id = required_attr(msg, "ID");
     *protocol = required_attr(msg, "PROTOCOLVERSION");
@@ -154,23 +154,23 @@ const xmlNode *open_envelope(const Document &doc, std::string *id, std::string *
   }
 }
 
-bool bool_param(const xmlNode *ip, const std::string &name, bool dflt) {
-  xmlNode *v = first_element(ip);
+bool bool_param(const Node *ip, const std::string &name, bool dflt) {
+  Node *v = first_element(ip);
   if (v == nullptr) return dflt; /* NULL: the default */
   if (!is(v, "VALUE") || next_element(v)) invalid("parameter " + name + " must be a single boolean VALUE");
   Value b = value_from_text(text_of(v), CimType::Boolean, "parameter " + name);
   return b.data().value.boolean != 0;
 }
 
-std::string string_param(const xmlNode *ip, const std::string &name) {
-  xmlNode *v = first_element(ip);
+std::string string_param(const Node *ip, const std::string &name) {
+  Node *v = first_element(ip);
   if (v == nullptr) return std::string();
   if (!is(v, "VALUE") || next_element(v)) invalid("parameter " + name + " must be a single string VALUE");
   return text_of(v);
 }
 
-std::string classname_param(const xmlNode *ip, const std::string &name) {
-  xmlNode *v = first_element(ip);
+std::string classname_param(const Node *ip, const std::string &name) {
+  Node *v = first_element(ip);
   if (v == nullptr) return std::string();
   if (!is(v, "CLASSNAME") || next_element(v)) invalid("parameter " + name + " must be a CLASSNAME");
   std::string cn = required_attr(v, "NAME");
@@ -178,8 +178,8 @@ std::string classname_param(const xmlNode *ip, const std::string &name) {
   return cn;
 }
 
-xmlNode *single_child(const xmlNode *ip, const std::string &name, const char *element) {
-  xmlNode *v = first_element(ip);
+Node *single_child(const Node *ip, const std::string &name, const char *element) {
+  Node *v = first_element(ip);
   if (v == nullptr || !is(v, element) || next_element(v))
     invalid("parameter " + name + " must be a " + element);
   return v;
@@ -267,7 +267,7 @@ Signature signature_of(Operation op) {
   }
 }
 
-void parse_iparam(Request &r, const xmlNode *ip, const std::string &pname, const DecodeContext &ctx) {
+void parse_iparam(Request &r, const Node *ip, const std::string &pname, const DecodeContext &ctx) {
   std::string n = lower(pname);
   if (n == "localonly") r.local_only = bool_param(ip, pname, r.local_only);
   else if (n == "deepinheritance") r.deep_inheritance = bool_param(ip, pname, r.deep_inheritance);
@@ -285,7 +285,7 @@ void parse_iparam(Request &r, const xmlNode *ip, const std::string &pname, const
   else if (n == "instancename") {
     r.instance_name = decode_instance_name(single_child(ip, pname, "INSTANCENAME"), r.name_space, "", ctx);
   } else if (n == "objectname") {
-    xmlNode *v = first_element(ip);
+    Node *v = first_element(ip);
     if (v == nullptr || next_element(v)) invalid("parameter ObjectName must be a CLASSNAME or INSTANCENAME");
     if (is(v, "CLASSNAME")) {
       r.class_name = classname_param(ip, pname);
@@ -300,18 +300,18 @@ void parse_iparam(Request &r, const xmlNode *ip, const std::string &pname, const
   } else if (n == "newinstance") {
     r.instance = decode_instance(single_child(ip, pname, "INSTANCE"), r.name_space, ctx);
   } else if (n == "modifiedinstance") {
-    xmlNode *ni = single_child(ip, pname, "VALUE.NAMEDINSTANCE");
+    Node *ni = single_child(ip, pname, "VALUE.NAMEDINSTANCE");
     r.instance_name = decode_instance_name(required_child(ni, "INSTANCENAME"), r.name_space, "", ctx);
     r.instance = decode_instance(required_child(ni, "INSTANCE"), r.name_space, ctx);
     r.instance->ft->setObjectPath(r.instance.get(), r.instance_name.get());
   } else if (n == "propertylist") {
-    xmlNode *v = first_element(ip);
+    Node *v = first_element(ip);
     if (v == nullptr) {
       r.property_list.reset();
     } else {
       if (!is(v, "VALUE.ARRAY") || next_element(v)) invalid("parameter PropertyList must be a VALUE.ARRAY");
       std::vector<std::string> names;
-      for (xmlNode *e = first_element(v); e; e = next_element(e)) {
+      for (Node *e = first_element(v); e; e = next_element(e)) {
         if (!is(e, "VALUE")) invalid("parameter PropertyList may only hold VALUE elements");
         names.push_back(text_of(e));
       }
@@ -330,14 +330,14 @@ void parse_iparam(Request &r, const xmlNode *ip, const std::string &pname, const
   }
 }
 
-void parse_imethodcall(Request &r, const xmlNode *call, const DecodeContext &ctx) {
-  xmlNode *first = first_element(call);
+void parse_imethodcall(Request &r, const Node *call, const DecodeContext &ctx) {
+  Node *first = first_element(call);
   if (first == nullptr || !is(first, "LOCALNAMESPACEPATH")) invalid("IMETHODCALL without LOCALNAMESPACEPATH");
   r.name_space = decode_local_namespace(first);
   set_defaults(r);
   Signature sig = signature_of(r.op);
   std::set<std::string> seen;
-  for (xmlNode *ip = next_element(first); ip; ip = next_element(ip)) {
+  for (Node *ip = next_element(first); ip; ip = next_element(ip)) {
     if (!is(ip, "IPARAMVALUE")) invalid(std::string("IMETHODCALL may only hold IPARAMVALUE, found ") + name_of(ip));
     std::string pname = required_attr(ip, "NAME");
     bool known = false;
@@ -369,8 +369,8 @@ void parse_imethodcall(Request &r, const xmlNode *call, const DecodeContext &ctx
   }
 }
 
-void parse_methodcall(Request &r, const xmlNode *call, const DecodeContext &ctx) {
-  xmlNode *first = first_element(call);
+void parse_methodcall(Request &r, const Node *call, const DecodeContext &ctx) {
+  Node *first = first_element(call);
   if (first == nullptr) invalid("METHODCALL without LOCALINSTANCEPATH or LOCALCLASSPATH");
   if (is(first, "LOCALINSTANCEPATH")) {
     r.target = decode_any_path(first, "", ctx);
@@ -383,7 +383,7 @@ void parse_methodcall(Request &r, const xmlNode *call, const DecodeContext &ctx)
   }
   r.name_space = path_namespace(r.target.get());
   std::set<std::string> seen;
-  for (xmlNode *pv = next_element(first); pv; pv = next_element(pv)) {
+  for (Node *pv = next_element(first); pv; pv = next_element(pv)) {
     if (!is(pv, "PARAMVALUE")) invalid(std::string("METHODCALL may only hold PARAMVALUE, found ") + name_of(pv));
     ParamValue p;
     p.name = required_attr(pv, "NAME");
@@ -400,11 +400,11 @@ void parse_methodcall(Request &r, const xmlNode *call, const DecodeContext &ctx)
       have_type = true;
     }
     bool array = false;
-    for (xmlNode *c = first_element(pv); c; c = next_element(c))
+    for (Node *c = first_element(pv); c; c = next_element(c))
       if (is(c, "VALUE.ARRAY") || is(c, "VALUE.REFARRAY")) array = true;
     bool embedded = emb != nullptr && t == CimType::String && have_type;
     p.value = decode_value_child(pv, have_type, t, array, embedded, ctx, "parameter " + p.name, &p.untyped);
-    for (xmlNode *c = first_element(pv); c; c = next_element(c)) {
+    for (Node *c = first_element(pv); c; c = next_element(c)) {
       if (!is(c, "VALUE") && !is(c, "VALUE.ARRAY") && !is(c, "VALUE.REFERENCE") && !is(c, "VALUE.REFARRAY") &&
           !is(c, "VALUE.NULL"))
         invalid("parameter " + p.name + ": unsupported element " + name_of(c));
@@ -418,16 +418,16 @@ void parse_methodcall(Request &r, const xmlNode *call, const DecodeContext &ctx)
 Request parse_request(const char *body, std::size_t len, const Limits &limits) {
   Document doc(body, len, limits);
   Request r;
-  const xmlNode *msg = open_envelope(doc, &r.message_id, &r.protocol_version);
-  xmlNode *req = first_element(msg);
+  const Node *msg = open_envelope(doc, &r.message_id, &r.protocol_version);
+  Node *req = first_element(msg);
   if (req == nullptr) throw Error(CMPI_RC_ERR_INVALID_PARAMETER, "MESSAGE without request", kNotValid);
   if (is(req, "MULTIREQ"))
     throw Error(CMPI_RC_ERR_NOT_SUPPORTED, "multiple requests are not supported", kMultipleRequests);
   if (!is(req, "SIMPLEREQ"))
     throw Error(CMPI_RC_ERR_INVALID_PARAMETER, std::string("MESSAGE holds ") + name_of(req) + ", not SIMPLEREQ",
                 kNotValid);
-  xmlNode *call = nullptr;
-  for (xmlNode *c = first_element(req); c; c = next_element(c)) {
+  Node *call = nullptr;
+  for (Node *c = first_element(req); c; c = next_element(c)) {
     if (is(c, "IMETHODCALL") || is(c, "METHODCALL")) {
       if (call) throw Error(CMPI_RC_ERR_INVALID_PARAMETER, "SIMPLEREQ with more than one call", kNotValid);
       call = c;
@@ -668,24 +668,24 @@ std::string ResponseWriter::error(const std::string &message_id, const std::stri
 Response parse_response(const char *body, std::size_t len, const Limits &limits) {
   Document doc(body, len, limits);
   Response r;
-  const xmlNode *msg = open_envelope(doc, &r.message_id, &r.protocol_version);
-  xmlNode *rsp = first_element(msg);
+  const Node *msg = open_envelope(doc, &r.message_id, &r.protocol_version);
+  Node *rsp = first_element(msg);
   if (rsp == nullptr || !is(rsp, "SIMPLERSP")) invalid("MESSAGE without SIMPLERSP");
-  xmlNode *m = first_element(rsp);
+  Node *m = first_element(rsp);
   if (m == nullptr || (!is(m, "IMETHODRESPONSE") && !is(m, "METHODRESPONSE")))
     invalid("SIMPLERSP without IMETHODRESPONSE or METHODRESPONSE");
   r.intrinsic = is(m, "IMETHODRESPONSE");
   r.method = required_attr(m, "NAME");
   DecodeContext ctx;
   ctx.limits = limits;
-  for (xmlNode *c = first_element(m); c; c = next_element(c)) {
+  for (Node *c = first_element(m); c; c = next_element(c)) {
     if (is(c, "ERROR")) {
       r.is_error = true;
       Value code = value_from_text(required_attr(c, "CODE"), CimType::Uint32, "ERROR CODE");
       r.error_code = static_cast<CMPIrc>(code.data().value.uint32);
       if (const char *d = attr(c, "DESCRIPTION")) r.error_description = d;
     } else if (is(c, "IRETURNVALUE")) {
-      for (xmlNode *v = first_element(c); v; v = next_element(v)) {
+      for (Node *v = first_element(c); v; v = next_element(v)) {
         if (is(v, "CLASS")) {
           r.classes.push_back(decode_class(v));
         } else if (is(v, "CLASSNAME")) {
@@ -702,8 +702,8 @@ Response parse_response(const char *body, std::size_t len, const Limits &limits)
           inst->ft->setObjectPath(inst.get(), p.get());
           r.instances.push_back(std::move(inst));
         } else if (is(v, "VALUE.OBJECTWITHPATH") || is(v, "VALUE.OBJECT")) {
-          xmlNode *a = first_element(v);
-          xmlNode *obj = a;
+          Node *a = first_element(v);
+          Node *obj = a;
           PathPtr p;
           if (a && (is(a, "INSTANCEPATH") || is(a, "CLASSPATH"))) {
             p = decode_any_path(a, "", ctx);
@@ -750,7 +750,7 @@ Response parse_response(const char *body, std::size_t len, const Limits &limits)
         if (!type_from_name(pt, &t)) invalid("PARAMVALUE " + p.name + " with unknown PARAMTYPE \"" + p.paramtype + "\"");
       }
       bool array = false;
-      for (xmlNode *v = first_element(c); v; v = next_element(v))
+      for (Node *v = first_element(c); v; v = next_element(v))
         if (is(v, "VALUE.ARRAY") || is(v, "VALUE.REFARRAY")) array = true;
       const char *emb = attr(c, "EmbeddedObject");
       p.value = decode_value_child(c, pt != nullptr, t, array, emb != nullptr && t == CimType::String, ctx,

@@ -1,7 +1,12 @@
-/* The guarded libxml2 parse and DOM helpers. */
+/*
+ * Documents: read in place when they are of the common form (xmlread.cpp),
+ * else by libxml2, guarded against entity and attribute declarations, and
+ * copied into the same nodes; the node helpers the decoders use.
+ */
 #include "internal.h"
 
 #include <libxml/parser.h>
+#include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 
 #include <cctype>
@@ -201,30 +206,103 @@ bool repair_values(const char *text, std::size_t len, std::string *out) {
   return changed;
 }
 
-int max_depth(xmlNode *root) {
-  /* Iterative walk, so that depth does not cost stack. */
-  int depth = 1, best = 1;
-  xmlNode *n = root;
-  for (;;) {
-    if (n->type == XML_ENTITY_REF_NODE || n->type == XML_ENTITY_NODE) return -1;
-    if (n->type == XML_ELEMENT_NODE && n->children) {
-      n = n->children;
-      ++depth;
-    } else {
-      while (n != root && n->next == nullptr) {
-        n = n->parent;
-        --depth;
-      }
-      if (n == root) return best;
-      n = n->next;
+/* Copies libxml2's elements below `root` into nodes: element children
+ * only, character data (text and CDATA) gathered per element. The depth of
+ * the deepest element into *depth; null when the tree holds an entity
+ * reference. */
+Node *copy_tree(xmlNode *root, Arena &arena, int *depth) {
+  auto make = [&arena](xmlNode *x, Node *parent) {
+    Node *n = arena.make<Node>();
+    const std::size_t len = std::strlen(reinterpret_cast<const char *>(x->name));
+    n->name = arena.copy(reinterpret_cast<const char *>(x->name), len);
+    n->name_len = static_cast<std::uint32_t>(len);
+    n->attr_count = 0;
+    for (xmlAttr *a = x->properties; a; a = a->next) ++n->attr_count;
+    Attr *attrs = n->attr_count != 0 ? arena.make<Attr>(n->attr_count) : nullptr;
+    std::uint32_t i = 0;
+    for (xmlAttr *a = x->properties; a; a = a->next, ++i) {
+      attrs[i].name = arena.copy(reinterpret_cast<const char *>(a->name), std::strlen(reinterpret_cast<const char *>(a->name)));
+      /* Attribute values with several nodes do not occur without entity
+       * declarations; they read as empty. */
+      const char *v = "";
+      if (a->children && a->children->type == XML_TEXT_NODE && a->children->next == nullptr && a->children->content)
+        v = reinterpret_cast<const char *>(a->children->content);
+      attrs[i].value = arena.copy(v, std::strlen(v));
     }
-    if (n->type == XML_ELEMENT_NODE && depth > best) best = depth;
+    n->attrs = attrs;
+    std::string text;
+    for (xmlNode *c = x->children; c; c = c->next)
+      if ((c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE) && c->content)
+        text += reinterpret_cast<const char *>(c->content);
+    n->text = arena.copy(text.data(), text.size());
+    n->text_len = text.size();
+    n->parent = parent;
+    n->child = n->last = n->next = nullptr;
+    n->empty = x->children == nullptr;
+    if (parent != nullptr) {
+      if (parent->child == nullptr) parent->child = n;
+      else parent->last->next = n;
+      parent->last = n;
+    }
+    return n;
+  };
+  /* Iterative walk, so that depth does not cost stack. */
+  Node *top = make(root, nullptr);
+  Node *node = top;       /* the node of x, when x is an element */
+  Node *parent = nullptr; /* the node of x's parent */
+  xmlNode *x = root;
+  int d = 1;
+  *depth = 1;
+  for (;;) {
+    if (x->type == XML_ENTITY_REF_NODE || x->type == XML_ENTITY_NODE) return nullptr;
+    if (x->type == XML_ELEMENT_NODE && x->children) {
+      parent = node;
+      x = x->children;
+      ++d;
+    } else {
+      while (x != root && x->next == nullptr) {
+        x = x->parent;
+        --d;
+        node = parent;
+        parent = parent->parent;
+      }
+      if (x == root) return top;
+      x = x->next;
+    }
+    if (x->type == XML_ELEMENT_NODE) {
+      node = make(x, parent);
+      if (d > *depth) *depth = d;
+    }
   }
 }
 
 }  // namespace
 
-Document::Document(const char *text, std::size_t len, const Limits &limits, int depth_used) {
+void *Arena::allocate(std::size_t size, std::size_t align) {
+  std::size_t pad = (align - reinterpret_cast<std::uintptr_t>(at_) % align) % align;
+  if (left_ < size + pad) {
+    const std::size_t block = size + align > next_size_ ? size + align : next_size_;
+    blocks_.emplace_back(new char[block]);
+    at_ = blocks_.back().get();
+    left_ = block;
+    if (next_size_ < (1u << 20)) next_size_ *= 2;
+    pad = (align - reinterpret_cast<std::uintptr_t>(at_) % align) % align;
+  }
+  char *p = at_ + pad;
+  at_ = p + size;
+  left_ -= size + pad;
+  return p;
+}
+
+char *Arena::copy(const char *text, std::size_t len) {
+  char *p = static_cast<char *>(allocate(len + 1, 1));
+  std::memcpy(p, text, len);
+  p[len] = '\0';
+  return p;
+}
+
+Document::Document(const char *text, std::size_t len, const Limits &limits, int depth_used, Reader reader)
+    : arena_(len / 2 + 1024) {
   std::call_once(g_xml_init, [] { xmlInitParser(); });
   if (len > limits.max_body)
     throw Error(CMPI_RC_ERR_INVALID_PARAMETER,
@@ -232,29 +310,37 @@ Document::Document(const char *text, std::size_t len, const Limits &limits, int 
                     std::to_string(limits.max_body) + " bytes",
                 kNotValid);
   if (len > static_cast<std::size_t>(INT32_MAX)) throw Error(CMPI_RC_ERR_INVALID_PARAMETER, "XML text too large", kNotValid);
-  ParseResult r = parse_once(text, len);
-  if (r.doc == nullptr && r.error.find("not accepted") == std::string::npos) {
-    std::string fixed;
-    if (repair_values(text, len, &fixed) && fixed.size() <= limits.max_body + limits.max_body / 2) {
-      ParseResult r2 = parse_once(fixed.data(), fixed.size());
-      if (r2.doc) {
-        r = r2;
-        repaired_ = true;
+  int d = 0;
+  if (reader == Reader::Auto) {
+    text_.reset(new char[len + 1]);
+    std::memcpy(text_.get(), text, len);
+    text_[len] = '\0';
+    root_ = read_common_form(text_.get(), len, arena_, &d);
+    if (root_ == nullptr) text_.reset();
+  }
+  if (root_ == nullptr) {
+    ParseResult r = parse_once(text, len);
+    if (r.doc == nullptr && r.error.find("not accepted") == std::string::npos) {
+      std::string fixed;
+      if (repair_values(text, len, &fixed) && fixed.size() <= limits.max_body + limits.max_body / 2) {
+        ParseResult r2 = parse_once(fixed.data(), fixed.size());
+        if (r2.doc) {
+          r = r2;
+          repaired_ = true;
+        }
       }
     }
+    if (r.doc == nullptr) throw Error(CMPI_RC_ERR_INVALID_PARAMETER, "malformed XML: " + r.error, kNotWellFormed);
+    xmlNode *root = xmlDocGetRootElement(r.doc);
+    if (root != nullptr) {
+      root_ = copy_tree(root, arena_, &d);
+      if (root_ == nullptr) d = -1;
+    }
+    xmlFreeDoc(r.doc);
+    if (root == nullptr)
+      throw Error(CMPI_RC_ERR_INVALID_PARAMETER, "XML document without root element", kNotWellFormed);
   }
-  if (r.doc == nullptr) throw Error(CMPI_RC_ERR_INVALID_PARAMETER, "malformed XML: " + r.error, kNotWellFormed);
-  doc_ = r.doc;
-  xmlNode *root = xmlDocGetRootElement(doc_);
-  if (root == nullptr) {
-    xmlFreeDoc(doc_);
-    doc_ = nullptr;
-    throw Error(CMPI_RC_ERR_INVALID_PARAMETER, "XML document without root element", kNotWellFormed);
-  }
-  int d = max_depth(root);
   if (d < 0 || d + depth_used > limits.max_depth) {
-    xmlFreeDoc(doc_);
-    doc_ = nullptr;
     if (d < 0) throw Error(CMPI_RC_ERR_INVALID_PARAMETER, "entity references are not accepted", kNotWellFormed);
     throw Error(CMPI_RC_ERR_INVALID_PARAMETER,
                 "XML nesting exceeds the limit of " + std::to_string(limits.max_depth) + " levels", kNotValid);
@@ -262,58 +348,21 @@ Document::Document(const char *text, std::size_t len, const Limits &limits, int 
   depth_ = d;
 }
 
-Document::~Document() {
-  if (doc_) xmlFreeDoc(doc_);
-}
-
-xmlNode *Document::root() const { return xmlDocGetRootElement(doc_); }
-
-xmlNode *first_element(const xmlNode *parent) {
-  for (xmlNode *c = parent->children; c; c = c->next)
-    if (c->type == XML_ELEMENT_NODE) return c;
-  return nullptr;
-}
-
-xmlNode *next_element(const xmlNode *n) {
-  for (xmlNode *c = n->next; c; c = c->next)
-    if (c->type == XML_ELEMENT_NODE) return c;
-  return nullptr;
-}
-
-const char *attr(const xmlNode *n, const char *name) {
-  for (xmlAttr *a = n->properties; a; a = a->next) {
-    if (std::strcmp(reinterpret_cast<const char *>(a->name), name) == 0) {
-      if (a->children && a->children->type == XML_TEXT_NODE && a->children->next == nullptr)
-        return reinterpret_cast<const char *>(a->children->content);
-      if (a->children == nullptr) return "";
-      /* Attribute values with several nodes do not occur without entity
-       * declarations; treat them as empty. */
-      return "";
-    }
-  }
-  return nullptr;
-}
-
-std::string required_attr(const xmlNode *n, const char *name) {
+std::string required_attr(const Node *n, const char *name) {
   const char *v = attr(n, name);
   if (v == nullptr) invalid(std::string(name_of(n)) + " element without " + name + " attribute");
   return v;
 }
 
-std::string text_of(const xmlNode *n) {
-  std::string s;
-  for (xmlNode *c = n->children; c; c = c->next) {
-    if ((c->type == XML_TEXT_NODE || c->type == XML_CDATA_SECTION_NODE) && c->content)
-      s += reinterpret_cast<const char *>(c->content);
-    else if (c->type == XML_ELEMENT_NODE)
-      invalid(std::string(name_of(n)) + " element must hold text only, found " + name_of(c));
-  }
-  return s;
+std::string text_of(const Node *n) {
+  if (n->child != nullptr)
+    invalid(std::string(name_of(n)) + " element must hold text only, found " + name_of(n->child));
+  return std::string(n->text, n->text_len);
 }
 
-xmlNode *required_child(const xmlNode *parent, const char *name) {
-  xmlNode *found = nullptr;
-  for (xmlNode *c = first_element(parent); c; c = next_element(c)) {
+Node *required_child(const Node *parent, const char *name) {
+  Node *found = nullptr;
+  for (Node *c = first_element(parent); c; c = next_element(c)) {
     if (is(c, name)) {
       if (found) invalid(std::string(name_of(parent)) + " element with more than one " + name);
       found = c;
@@ -323,22 +372,17 @@ xmlNode *required_child(const xmlNode *parent, const char *name) {
   return found;
 }
 
-xmlNode *find_element(xmlNode *root, const char *const *names) {
-  xmlNode *n = root;
+Node *find_element(Node *root, const char *const *names) {
+  Node *n = root;
   while (n) {
-    if (n->type == XML_ELEMENT_NODE) {
-      for (const char *const *p = names; *p; ++p)
-        if (is(n, *p)) return n;
-    }
-    if (n->children && n->type == XML_ELEMENT_NODE) {
-      n = n->children;
+    for (const char *const *p = names; *p; ++p)
+      if (is(n, *p)) return n;
+    if (n->child) {
+      n = n->child;
       continue;
     }
+    while (n != root && n->next == nullptr) n = n->parent;
     if (n == root) return nullptr;
-    while (n->next == nullptr) {
-      n = n->parent;
-      if (n == root || n == nullptr || n->type != XML_ELEMENT_NODE) return nullptr;
-    }
     n = n->next;
   }
   return nullptr;

@@ -93,6 +93,11 @@ struct ResultContents {
 /* A caller-owned result object, as a CIMOM passes to every MI operation. */
 CMPI_NATIVE_API CMPIResult *new_result();
 CMPI_NATIVE_API const ResultContents &result_contents(const CMPIResult *rslt);
+/* Adds a native instance or path to a native result as returnInstance and
+ * returnObjectPath do, but itself instead of a copy: the result owns it now
+ * (out of any scope). False, with nothing done, when either is not native. */
+CMPI_NATIVE_API bool result_take(const CMPIResult *rslt, CMPIInstance *inst);
+CMPI_NATIVE_API bool result_take(const CMPIResult *rslt, CMPIObjectPath *op);
 
 /* An enumeration over the given values (deep-copied); broker-scoped like every
  * object a broker up-call returns. */
@@ -113,6 +118,37 @@ CMPI_NATIVE_API void release_data(CMPIData &d);
  * for text that is not a valid CIM date-time. */
 CMPI_NATIVE_API std::string datetime_to_text(CMPIUint64 usec, bool interval);
 CMPI_NATIVE_API bool datetime_from_text(const char *text, CMPIUint64 *usec, bool *interval);
+
+/* ------------------------------------------------------- in place
+ * What native objects hold, read without making objects, and values moved
+ * into them without copying: for the CIM-XML codec, which reads or fills
+ * every object of a request. A reader returns false when the object is not
+ * a native one of its kind (the caller then goes through the function
+ * table); what it hands out stays valid while the object lives unchanged. */
+struct PathFields {
+  const char *name_space;
+  const char *class_name;
+  const char *host;
+  CMPICount key_count;
+};
+CMPI_NATIVE_API bool path_fields(const CMPIObjectPath *op, PathFields *out);
+/* Entry `index` of a path's keys or an instance's properties: its name and
+ * its value, as getKeyAt and getPropertyAt give them; false also when there
+ * is no such entry. */
+CMPI_NATIVE_API bool key_at(const CMPIObjectPath *op, CMPICount index, const char **name, const CMPIData **value);
+CMPI_NATIVE_API bool property_at(const CMPIInstance *inst, CMPICount index, const char **name,
+                                 const CMPIData **value);
+/* The path an instance keeps, whose class name and namespace getObjectPath
+ * shows (its keys getObjectPath takes from the properties); null when the
+ * instance is not native. */
+CMPI_NATIVE_API const CMPIObjectPath *stored_path(const CMPIInstance *inst);
+/* Stores *d as property or key `name` as setProperty and addKey do, taking
+ * over the string, array or object it holds (which may be
+ * caller-owned or scoped) and leaving *d null: true when done so; false,
+ * with *d untouched, when the container or the value is not native (a
+ * CMPI_chars value, a foreign object, a pointer type). */
+CMPI_NATIVE_API bool move_property(CMPIInstance *inst, const char *name, CMPIData *d);
+CMPI_NATIVE_API bool move_key(CMPIObjectPath *op, const char *name, CMPIData *d);
 
 /* Receives a broker's up-calls. A host CIMOM routes them to the providers it
  * has loaded; a test routes them to fakes. Every operation that yields objects

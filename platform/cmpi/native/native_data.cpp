@@ -196,6 +196,37 @@ Value Value::adopt(CMPIData d) {
   return v;
 }
 
+bool Value::take(CMPIData *d, Value *out) {
+  const CMPIType t = d->type;
+  const bool null = (d->state & CMPI_nullValue) != 0;
+  if (holds_object(t) && !null) {
+    const bool native_kind = (t & CMPI_ARRAY) != 0 ? t != CMPI_charsA && t != CMPI_charsptrA && t != CMPI_ptrA
+                                                   : t == CMPI_string || t == CMPI_instance || t == CMPI_ref ||
+                                                         t == CMPI_args || t == CMPI_dateTime ||
+                                                         t == CMPI_enumeration;
+    const void *obj = object_of(*d);
+    if (!native_kind || (obj != nullptr && kind_of(obj) == Kind::None)) return false;
+    if (obj == nullptr) {
+      *out = adopt(null_data(t));
+      *d = null_data(t);
+      return true;
+    }
+    disown(obj);
+  } else if (t == CMPI_chars || t == CMPI_charsptr) {
+    return false;
+  }
+  if (null) {
+    *out = adopt(null_data(t));
+    *d = null_data(t);
+    return true;
+  }
+  CMPIData v = *d;
+  v.state = CMPI_goodValue;
+  *out = adopt(v);
+  *d = null_data(t);
+  return true;
+}
+
 std::string quote(const std::string &s) {
   std::string r = "\"";
   for (char c : s) {
@@ -284,6 +315,13 @@ void NamedList::set(const char *name, Value v) {
     return;
   }
   items.push_back(Entry{name, std::move(v)});
+}
+
+bool NamedList::view(CMPICount index, const char **name, const CMPIData **value) const {
+  if (index >= items.size()) return false;
+  *name = items[index].name.c_str();
+  *value = &items[index].value.data();
+  return true;
 }
 
 CMPIData NamedList::get(const char *name, CMPIStatus *rc) const {

@@ -178,6 +178,24 @@ CMPIInstance *make_instance(const CMPIObjectPath *op, bool scoped, CMPIStatus *r
   });
 }
 
+bool property_at(const CMPIInstance *inst, CMPICount index, const char **name, const CMPIData **value) {
+  return kind_of(inst) == Kind::Instance && inst->hdl != nullptr && self(inst)->props.view(index, name, value);
+}
+
+const CMPIObjectPath *stored_path(const CMPIInstance *inst) {
+  if (kind_of(inst) != Kind::Instance || inst->hdl == nullptr) return nullptr;
+  return self(inst)->path.data().value.ref;
+}
+
+bool move_property(CMPIInstance *inst, const char *name, CMPIData *d) {
+  if (kind_of(inst) != Kind::Instance || inst->hdl == nullptr || name == nullptr) return false;
+  Value v;
+  if (!Value::take(d, &v)) return false;
+  NInstance *n = self(inst);
+  if (allowed(*n, name)) n->props.set(name, std::move(v));
+  return true;
+}
+
 }  // namespace cmpinative
 
 using namespace cmpinative;

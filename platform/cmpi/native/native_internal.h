@@ -60,6 +60,8 @@ void release_object(Header *h);
  * are left alone. */
 void adopt(const void *obj);
 void adopt_data(const CMPIData &d);
+/* Takes a native object out of its scope: its holder owns it now. */
+void disown(const void *obj);
 
 /* Which native type `obj` is, Kind::None for anything else. */
 Kind kind_of(const void *obj);
@@ -164,6 +166,10 @@ class Value {
   static Value copy(const CMPIData &d);
   /* Takes ownership of d's contents. */
   static Value adopt(CMPIData d);
+  /* Takes over the contents of a value of a native object or a plain type
+   * (out of their scope, if scoped) as Value::of would have copied them,
+   * leaving *d null; false, with *d untouched, for anything else. */
+  static bool take(CMPIData *d, Value *out);
 
   Value(const Value &o) : d_(copy_data(o.d_)) {}
   Value(Value &&o) noexcept : d_(o.d_) { o.d_ = null_data(); }
@@ -206,6 +212,8 @@ struct NamedList {
 
   Entry *find(const char *name);
   const Entry *find(const char *name) const;
+  /* Entry `index` in place (see key_at); false when there is none. */
+  bool view(CMPICount index, const char **name, const CMPIData **value) const;
   /* Replaces the value of an existing entry (keeping its place) or appends. */
   void set(const char *name, Value v);
 

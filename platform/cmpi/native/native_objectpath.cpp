@@ -181,6 +181,29 @@ std::string path_to_text(const CMPIObjectPath *op) {
   return r;
 }
 
+bool path_fields(const CMPIObjectPath *op, PathFields *out) {
+  if (kind_of(op) != Kind::ObjectPath || op->hdl == nullptr) return false;
+  const NObjectPath *n = self(op);
+  out->name_space = n->ns.c_str();
+  out->class_name = n->cn.c_str();
+  out->host = n->host.c_str();
+  out->key_count = static_cast<CMPICount>(n->keys.items.size());
+  return true;
+}
+
+bool key_at(const CMPIObjectPath *op, CMPICount index, const char **name, const CMPIData **value) {
+  return kind_of(op) == Kind::ObjectPath && op->hdl != nullptr && self(op)->keys.view(index, name, value);
+}
+
+bool move_key(CMPIObjectPath *op, const char *name, CMPIData *d) {
+  if (kind_of(op) != Kind::ObjectPath || op->hdl == nullptr || name == nullptr) return false;
+  Value v;
+  if (!Value::take(d, &v)) return false;
+  v.set_state(static_cast<CMPIValueState>(v.data().state | CMPI_keyValue));
+  self(op)->keys.set(name, std::move(v));
+  return true;
+}
+
 }  // namespace cmpinative
 
 using namespace cmpinative;

@@ -104,6 +104,30 @@ NResult::~NResult() {
 
 CMPIResult *new_result() { return new_result(nullptr); }
 
+namespace {
+template <class T>
+bool take_into(const CMPIResult *r, std::vector<T *> ResultContents::*list, T *obj, Kind kind) {
+  if (kind_of(r) != Kind::Result || bad(r) || kind_of(obj) != kind || obj->hdl == nullptr) return false;
+  std::vector<T *> &l = self(r)->contents.*list;
+  try {
+    l.reserve(l.size() + 1);
+  } catch (const std::bad_alloc &) {
+    return false;
+  }
+  disown(obj);
+  l.push_back(obj);
+  return true;
+}
+}  // namespace
+
+bool result_take(const CMPIResult *r, CMPIInstance *inst) {
+  return take_into(r, &ResultContents::instances, inst, Kind::Instance);
+}
+
+bool result_take(const CMPIResult *r, CMPIObjectPath *op) {
+  return take_into(r, &ResultContents::paths, op, Kind::ObjectPath);
+}
+
 const ResultContents &result_contents(const CMPIResult *rslt) {
   static const ResultContents empty;
   return kind_of(rslt) == Kind::Result ? self(rslt)->contents : empty;

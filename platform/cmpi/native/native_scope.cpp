@@ -176,6 +176,11 @@ void on_created(Header *h, bool scoped) {
   if (s != nullptr) s->link(h);
 }
 
+void disown(const void *obj) {
+  Header *h = header_of(obj);
+  if (h != nullptr && h->scope != nullptr) h->scope->unlink(h);
+}
+
 void release_object(Header *h) {
   if (Scope *s = h->scope) s->unlink(h);
   destroy(h);

@@ -130,6 +130,88 @@ TEST_F(Ownership, StoredValuesAreCopiesIndependentOfTheOriginal) {
   EXPECT_EQ(cmpinative::data_to_string(CMGetKey(dr.value.ref, "Id", nullptr)), "t1");
 }
 
+// A value moved into a native instance or path leaves the scope it was made in and lives as long
+// as its new holder, freed once; a value that cannot be moved is left as it was.
+TEST_F(Ownership, MovedValuesBelongToTheirNewHolderAlone) {
+  CMPIObjectPath *op = newCMPIObjectPath("ns", "C", nullptr);
+  CMPIInstance *inst = native_new_CMPIInstance(op, nullptr);
+  {
+    RequestScope scope;
+    CMPIArray *array = CMNewArray(broker_, 2, CMPI_string, nullptr);
+    CMSetArrayElementAt(array, 1, "two", CMPI_chars);
+    auto data = [](CMPIType t, CMPIValue v) {
+      CMPIData d;
+      d.type = t;
+      d.state = CMPI_goodValue;
+      d.value = v;
+      return d;
+    };
+    CMPIValue v;
+    const struct {
+      const char *name;
+      CMPIData d;
+      bool moves;
+    } cases[] = {
+        {"S", data(CMPI_string, (v.string = CMNewString(broker_, "text", nullptr), v)), true},
+        {"A", data(CMPI_stringA, (v.array = array, v)), true},
+        {"R", data(CMPI_ref, (v.ref = CMNewObjectPath(broker_, "ns", "Target", nullptr), v)), true},
+        {"N", data(CMPI_uint32, (v.uint32 = 7, v)), true},
+        {"Null", data(CMPI_string, (v.string = nullptr, v)), true},
+        {"Chars", data(CMPI_chars, (v.chars = const_cast<char *>("chars"), v)), false},
+    };
+    for (const auto &c : cases) {
+      CMPIData d = c.d;
+      EXPECT_EQ(cmpinative::move_property(inst, c.name, &d), c.moves) << c.name;
+      if (c.moves) EXPECT_TRUE(d.state & CMPI_nullValue) << c.name;
+      else EXPECT_EQ(0, std::memcmp(&d, &c.d, sizeof d)) << c.name;
+    }
+    CMPIData key = data(CMPI_string, (v.string = CMNewString(broker_, "k1", nullptr), v));
+    EXPECT_TRUE(cmpinative::move_key(op, "Id", &key));
+  }
+  RequestScope scope;
+  EXPECT_STREQ(CMGetCharPtr(CMGetProperty(inst, "S", nullptr).value.string), "text");
+  const CMPIData a = CMGetProperty(inst, "A", nullptr);
+  ASSERT_EQ(a.type, CMPI_stringA);
+  EXPECT_STREQ(CMGetCharPtr(CMGetArrayElementAt(a.value.array, 1, nullptr).value.string), "two");
+  EXPECT_STREQ(CMGetCharPtr(CMGetClassName(CMGetProperty(inst, "R", nullptr).value.ref, nullptr)), "Target");
+  EXPECT_EQ(CMGetProperty(inst, "N", nullptr).value.uint32, 7u);
+  EXPECT_TRUE(CMGetProperty(inst, "Null", nullptr).state & CMPI_nullValue);
+  CMPIStatus rc;
+  CMGetProperty(inst, "Chars", &rc);
+  EXPECT_EQ(rc.rc, CMPI_RC_ERR_NO_SUCH_PROPERTY);
+  const CMPIData k = CMGetKey(op, "Id", nullptr);
+  EXPECT_TRUE(k.state & CMPI_keyValue);
+  EXPECT_STREQ(CMGetCharPtr(k.value.string), "k1");
+  CMRelease(inst);
+  CMRelease(op);
+}
+
+// A result takes a native instance or path itself: it outlives the scope it was made in and goes
+// with the result; anything else is refused and left to its owner.
+TEST_F(Ownership, AResultTakesNativeObjectsItself) {
+  CMPIResult *r = cmpinative::new_result();
+  CMPIInstance *inst = nullptr;
+  CMPIObjectPath *op = nullptr;
+  {
+    RequestScope scope;
+    op = CMNewObjectPath(broker_, "ns", "C", nullptr);
+    inst = CMNewInstance(broker_, op, nullptr);
+    CMSetProperty(inst, "Name", "kept", CMPI_chars);
+    EXPECT_TRUE(cmpinative::result_take(r, inst));
+    EXPECT_TRUE(cmpinative::result_take(r, op));
+    CMPIInstance *foreign = reinterpret_cast<CMPIInstance *>(op);
+    EXPECT_FALSE(cmpinative::result_take(r, foreign));
+    EXPECT_FALSE(cmpinative::result_take(reinterpret_cast<CMPIResult *>(op), inst));
+  }
+  const cmpinative::ResultContents &c = cmpinative::result_contents(r);
+  ASSERT_EQ(c.instances.size(), 1u);
+  ASSERT_EQ(c.paths.size(), 1u);
+  EXPECT_EQ(c.instances[0], inst);
+  EXPECT_EQ(c.paths[0], op);
+  EXPECT_STREQ(CMGetCharPtr(CMGetProperty(inst, "Name", nullptr).value.string), "kept");
+  CMRelease(r);
+}
+
 TEST_F(Ownership, ThreadWithoutScopeFreesItsObjectsWhenItExits) {
   long during = 0;
   std::string text;

@@ -19,6 +19,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cimxml {
@@ -189,7 +190,7 @@ PathPtr path_from_text(const std::string &text);
 std::string cmpi_text(const CMPIString *s);
 
 /* Case-insensitive ASCII comparison, as CIM names compare. */
-bool iequals(const std::string &a, const std::string &b);
+bool iequals(std::string_view a, std::string_view b);
 
 }  // namespace cimxml
 

@@ -14,6 +14,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cimxml {
@@ -51,11 +52,11 @@ struct Qualifier {
 using QualifierList = std::vector<Qualifier>;
 
 /* The qualifier called `name` in `list`, or null. */
-const Qualifier *find_qualifier(const QualifierList &list, const std::string &name);
+const Qualifier *find_qualifier(const QualifierList &list, std::string_view name);
 /* True when `list` holds the boolean qualifier `name` with the value TRUE. */
-bool qualifier_true(const QualifierList &list, const std::string &name);
+bool qualifier_true(const QualifierList &list, std::string_view name);
 /* The first item of a scalar qualifier's value, or "" when absent or null. */
-std::string qualifier_text(const QualifierList &list, const std::string &name);
+std::string qualifier_text(const QualifierList &list, std::string_view name);
 
 struct PropertyDecl {
   std::string name;
@@ -96,7 +97,7 @@ struct MethodDecl {
   std::string class_origin;
   bool propagated = false;
 
-  const ParameterDecl *parameter(const std::string &name) const;
+  const ParameterDecl *parameter(std::string_view name) const;
   bool operator==(const MethodDecl &o) const;
   bool operator!=(const MethodDecl &o) const { return !(*this == o); }
 };
@@ -108,11 +109,11 @@ struct ClassDecl {
   std::vector<PropertyDecl> properties;
   std::vector<MethodDecl> methods;
 
-  const PropertyDecl *property(const std::string &name) const;
-  PropertyDecl *property(const std::string &name);
-  const MethodDecl *method(const std::string &name) const;
-  MethodDecl *method(const std::string &name);
-  const Qualifier *qualifier(const std::string &name) const { return find_qualifier(qualifiers, name); }
+  const PropertyDecl *property(std::string_view name) const;
+  PropertyDecl *property(std::string_view name);
+  const MethodDecl *method(std::string_view name) const;
+  MethodDecl *method(std::string_view name);
+  const Qualifier *qualifier(std::string_view name) const { return find_qualifier(qualifiers, name); }
   bool is_association() const { return qualifier_true(qualifiers, "Association"); }
   bool is_abstract() const { return qualifier_true(qualifiers, "Abstract"); }
   /* Names of the properties qualified Key, in declaration order. */
