@@ -142,7 +142,7 @@ int schemapull_main(void) {
       std::system("rm -rf " SP_TPP_ROOT " ");
     }
     tavik_log("Get Tavik schema: process_time %s %d", st.value[SP_KEY_STATE], times);
-    char count[8];
+    char count[12];
     std::snprintf(count, sizeof count, "%02d", times);
     Set(st, SP_KEY_PROCESSING, count);
     const int rc = state_write(fd, &st);
