@@ -193,7 +193,7 @@ TEST(SchemaPull, FirstGenerationImportAndTheRunsAfter) {
   for (int run = 1; run <= 16; ++run) {
     const Result r = e2e::Run({"schemapull"}, 120);
     EXPECT_EQ(0, r.status) << run << r.Describe();
-    char times[3];
+    char times[12];
     std::snprintf(times, sizeof times, "%02d", run <= 15 ? run : 0);
     st = State();
     EXPECT_EQ(run <= 15 ? "processing" : "check", st["SCHEMA_STATE"]) << run;
