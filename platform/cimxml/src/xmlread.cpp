@@ -38,14 +38,17 @@ struct Tables {
   bool name[256];
   Tables() : text(), value(), name_start(), name() {
     for (int c = 0x20; c < 0x80; ++c) text[c] = value[c] = true;
-    text['<'] = text['&'] = text[']'] = false;
-    text['\t'] = text['\n'] = true;
-    value['<'] = value['&'] = value['"'] = value['\''] = false;
+    set(text, "<&]", false);
+    set(text, "\t\n", true);
+    set(value, "<&\"'", false);
     for (int c = 'A'; c <= 'Z'; ++c) name_start[c] = name_start[c + 32] = true;
-    name_start['_'] = true;
+    set(name_start, "_", true);
     for (int c = 0; c < 256; ++c) name[c] = name_start[c];
     for (int c = '0'; c <= '9'; ++c) name[c] = true;
-    name['-'] = name['.'] = true;
+    set(name, "-.", true);
+  }
+  static void set(bool *table, const char *bytes, bool v) {
+    for (; *bytes != '\0'; ++bytes) table[static_cast<unsigned char>(*bytes)] = v;
   }
 };
 const Tables kTables;
