@@ -4,9 +4,16 @@
  * A released client leaves its libcurl handle to the next client of the same endpoint (address,
  * account and TLS settings) in this process: the connection to the CIMOM stays open and the
  * trust store stays loaded, so that the many short-lived clients a provider makes (one per
- * operation) do not each pay a TCP and TLS set-up. */
+ * operation) do not each pay a TCP and TLS set-up.
+ *
+ * A verifying TLS connection takes its trust store from a process-wide cache: loading a system
+ * bundle of some hundred certificates costs tens of milliseconds of processor time, which
+ * libcurl would otherwise spend again for every new connection of every handle. */
 #include <cimxml/http.h>
 #include <curl/curl.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+#include <sys/stat.h>
 
 #include <unistd.h>
 
@@ -70,6 +77,108 @@ HandlePool &pool() {
   static HandlePool *p = new HandlePool();
   return *p;
 }
+
+/* The identity of a file or directory as far as a change shows in it; all zero when it is missing. */
+struct FileId {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  struct timespec mtime = {0, 0}, ctime = {0, 0};
+  bool operator==(const FileId &o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+           mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
+  }
+};
+
+FileId file_id(const std::string &path) {
+  FileId id;
+  struct stat st;
+  if (path.empty() || stat(path.c_str(), &st) != 0) return id;
+  id.dev = st.st_dev;
+  id.ino = st.st_ino;
+  id.size = st.st_size;
+  id.mtime = st.st_mtim;
+  id.ctime = st.st_ctim;
+  return id;
+}
+
+/* Trust stores by bundle file and certificate directory, each loaded once and shared by every
+ * connection that names the same pair (OpenSSL stores may be shared between threads). A pair
+ * whose file or directory changed since it was loaded is loaded afresh; connections that hold
+ * the old store keep it until they end. */
+class TrustStores {
+ public:
+  /* A reference to the store (the caller frees it with X509_STORE_free), or null when libcurl does
+   * not use OpenSSL or the file cannot be loaded: libcurl then loads it itself and reports what it
+   * finds wrong. */
+  X509_STORE *get(const std::string &file, const std::string &dir) {
+    if (!openssl_backend()) return nullptr;
+    const std::string key = file + '\n' + dir;
+    const FileId fid = file_id(file), did = file_id(dir);
+    std::lock_guard<std::mutex> lock(mu_);
+    for (Entry &e : stores_) {
+      if (e.key != key) continue;
+      if (!(e.file == fid && e.dir == did)) {
+        X509_STORE *fresh = load(file, dir);
+        if (fresh == nullptr) return nullptr;
+        X509_STORE_free(e.store);
+        e.store = fresh;
+        e.file = fid;
+        e.dir = did;
+      }
+      return X509_STORE_up_ref(e.store) == 1 ? e.store : nullptr;
+    }
+    X509_STORE *store = load(file, dir);
+    if (store == nullptr) return nullptr;
+    stores_.push_back(Entry{key, store, fid, did});
+    return X509_STORE_up_ref(store) == 1 ? store : nullptr;
+  }
+
+ private:
+  struct Entry {
+    std::string key;
+    X509_STORE *store;
+    FileId file, dir;
+  };
+
+  static bool openssl_backend() {
+    static const bool yes = [] {
+      const curl_version_info_data *v = curl_version_info(CURLVERSION_NOW);
+      return v != nullptr && v->ssl_version != nullptr && std::strncmp(v->ssl_version, "OpenSSL/", 8) == 0;
+    }();
+    return yes;
+  }
+
+  /* Loaded as libcurl loads it: the bundle, then the hashed directory (read as certificates are
+   * looked up). Every part given must load. */
+  static X509_STORE *load(const std::string &file, const std::string &dir) {
+    X509_STORE *store = X509_STORE_new();
+    if (store == nullptr) return nullptr;
+    if ((!file.empty() && X509_STORE_load_file(store, file.c_str()) != 1) ||
+        (!dir.empty() && X509_STORE_load_path(store, dir.c_str()) != 1)) {
+      X509_STORE_free(store);
+      return nullptr;
+    }
+    return store;
+  }
+
+  std::mutex mu_;
+  std::vector<Entry> stores_;
+};
+
+TrustStores &trust_stores() {
+  static TrustStores *t = new TrustStores();
+  return *t;
+}
+
+/* Puts the shared store into the SSL context libcurl made for a new connection. */
+CURLcode use_trust_store(CURL *, void *ssl_ctx, void *store) {
+  SSL_CTX_set1_cert_store(static_cast<SSL_CTX *>(ssl_ctx), static_cast<X509_STORE *>(store));
+  return CURLE_OK;
+}
+
+/* Where libcurl looks for trusted authorities when it is given none. */
+const curl_version_info_data *curl_info() { return curl_version_info(CURLVERSION_NOW); }
 
 std::string endpoint_key(const Endpoint &ep) {
   std::string k = ep.url;
@@ -182,11 +291,26 @@ HttpResult Transport::post(const std::string &cimmethod, const std::string &cimo
     curl_easy_setopt(c, CURLOPT_USERNAME, ep_.user.c_str());
     curl_easy_setopt(c, CURLOPT_PASSWORD, ep_.password.c_str());
   }
+  X509_STORE *store = nullptr;
   if (ep_.https) {
     /* The peer is checked against the trust store; its name is not. */
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, ep_.verify_peer ? 1L : 0L);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
     if (!ep_.trust_store.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, ep_.trust_store.c_str());
+    if (ep_.verify_peer) {
+      /* The given bundle alone, or libcurl's own default bundle and directory. */
+      const curl_version_info_data *v = curl_info();
+      const std::string file = !ep_.trust_store.empty() ? ep_.trust_store
+                               : v != nullptr && v->cainfo != nullptr ? v->cainfo
+                                                                      : "";
+      const std::string dir = ep_.trust_store.empty() && v != nullptr && v->capath != nullptr ? v->capath : "";
+      if (!file.empty() || !dir.empty()) store = trust_stores().get(file, dir);
+      if (store != nullptr && curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, use_trust_store) == CURLE_OK) {
+        curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, store);
+        curl_easy_setopt(c, CURLOPT_CAINFO, nullptr);
+        curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);
+      }
+    }
     if (!ep_.cert_file.empty()) curl_easy_setopt(c, CURLOPT_SSLCERT, ep_.cert_file.c_str());
     if (!ep_.key_file.empty()) curl_easy_setopt(c, CURLOPT_SSLKEY, ep_.key_file.c_str());
   }
@@ -194,6 +318,11 @@ HttpResult Transport::post(const std::string &cimmethod, const std::string &cimo
   /* Nothing of the request may outlive it in the reused handle. */
   curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);
+  if (store != nullptr) {
+    curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, nullptr);
+    curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, nullptr);
+    X509_STORE_free(store);
+  }
   if (rc != CURLE_OK) {
     out.transport_failed = true;
     out.error = errbuf[0] != '\0' ? errbuf : curl_easy_strerror(rc);

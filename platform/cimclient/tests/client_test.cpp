@@ -4,8 +4,11 @@
 #include <cmci.h>
 #include <cmpi_native.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
@@ -407,6 +410,62 @@ TEST(CimClient, FailuresComeBackAsStatus) {
     const CMPIData none = cc->ft->invokeMethod(cc.get(), svc.get(), "Reboot", nullptr, nullptr, rc.out());
     EXPECT_EQ(CMPI_RC_ERR_METHOD_NOT_FOUND, rc.rc()) << rc.msg();
     EXPECT_TRUE(none.state & CMPI_nullValue);
+  });
+}
+
+// Clients held open at once each have a connection of their own. The trust store they name is
+// read for the first of them only, and read again once the file has changed: a store of another
+// authority then refuses the controller, the right one lets it in again.
+TEST(CimClient, TrustStoreReadOncePerChange) {
+  WithController([](tavikt::ControllerHost& host) {
+    ASSERT_EQ(0, nettest::RunCommand({TAVIK_CERTS_SCRIPT, "ca", "/tmp/other-ca"}));
+    const std::string trust = "/tmp/trust.pem", next = "/tmp/trust.pem.new";
+    namespace fs = std::filesystem;
+    fs::copy_file(tavikt::ControllerHost::AuthorityFile(), trust, fs::copy_options::overwrite_existing);
+    const int in = inotify_init1(IN_NONBLOCK);
+    ASSERT_GE(in, 0);
+    const std::string account = host.Account(0);
+    const size_t colon = account.find(':');
+    struct Step {
+      const char* what;
+      const char* replace_with;  // a new trust store file first; null: none
+      CMPIrc rc;
+      int reads;  // opens of the trust store file
+    } steps[] = {
+        {"first connection", nullptr, CMPI_RC_OK, 1},
+        {"second connection", nullptr, CMPI_RC_OK, 0},
+        {"third connection", nullptr, CMPI_RC_OK, 0},
+        {"another authority", "/tmp/other-ca/ca.pem", CMPI_RC_ERR_FAILED, 1},
+        {"the controller's authority again", tavikt::ControllerHost::AuthorityFile(), CMPI_RC_OK, 1},
+    };
+    std::vector<ClientPtr> held;
+    for (const Step& s : steps) {
+      SCOPED_TRACE(s.what);
+      if (s.replace_with != nullptr) {
+        fs::copy_file(s.replace_with, next, fs::copy_options::overwrite_existing);
+        fs::rename(next, trust);
+      }
+      const int wd = inotify_add_watch(in, trust.c_str(), IN_OPEN);
+      ASSERT_GE(wd, 0);
+      Status rc;
+      held.emplace_back(cmciConnect2(tavikt::ControllerHost::Address(0).c_str(), "https", "5989",
+                                     account.substr(0, colon).c_str(), account.substr(colon + 1).c_str(),
+                                     CMCI_VERIFY_PEER, trust.c_str(), nullptr, nullptr, rc.out()));
+      ASSERT_TRUE(held.back());
+      const size_t got = Texts(held.back()->ft->enumInstanceNames(held.back().get(),
+                                                                  Path("root/interop", "CIM_Namespace").get(), rc.out()))
+                             .size();
+      EXPECT_EQ(s.rc, rc.rc()) << rc.msg();
+      EXPECT_EQ(s.rc == CMPI_RC_OK ? 2u : 0u, got);
+      int reads = 0;
+      alignas(inotify_event) char buf[4096];
+      for (ssize_t n; (n = read(in, buf, sizeof buf)) > 0;)
+        for (char* p = buf; p < buf + n; p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
+          if ((reinterpret_cast<inotify_event*>(p)->mask & IN_OPEN) != 0) ++reads;
+      EXPECT_EQ(s.reads, reads);
+      inotify_rm_watch(in, wd);
+    }
+    close(in);
   });
 }
 
