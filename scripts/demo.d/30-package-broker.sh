@@ -2,6 +2,11 @@
 # served by the host's TFTP server and follows the installation's job to its end.
 # Sourced by scripts/demo inside the simulated host (section, say, show and $url come from there).
 
+# The InstanceID of the job named in an InstallFromURI answer ("Job (reference): ...InstanceID="Selk-N"").
+job_of() {
+  printf '%s\n' "$1" | sed -n 's/.*Job (reference):.*InstanceID="\([^"]*\)".*/\1/p' | head -n 1
+}
+
 broker_path() {
   wbemcli ein "$url/selk/cimv2:MORV_VMpkgInstallationService" 2>/dev/null | head -n 1 | sed 's|^[^/]*/||'
 }
@@ -28,12 +33,14 @@ if [ -e /lib/cim/libpkgbroker.so ] && [ -n "$(broker_path)" ]; then
   show ls -l /srv/tftp/pkgs
   show cat /srv/tftp/pkgs/tavik_fw.xml
   say "The broker answers at once with 4096 and the job that follows the installation:"
-  show wbemcli -nl cm "$url/$broker" \
-    'InstallFromURI.URI="tftp://127.0.0.1/pkgs/tavik_fw.xml|tftp://127.0.0.1/pkgs/uefi_cfg.xml"'
+  shown=$(show wbemcli -nl cm "$url/$broker" \
+    'InstallFromURI.URI="tftp://127.0.0.1/pkgs/tavik_fw.xml|tftp://127.0.0.1/pkgs/uefi_cfg.xml"')
+  printf '%s\n' "$shown"
+  job=$(job_of "$shown")
   say "The job, polled through Qelvo_ConcreteJob in selk/cimv2 until it leaves Running (4):"
   seen=
   for i in $(seq 100); do
-    state=$(wbemcli -nl ei "$url/selk/cimv2:Qelvo_ConcreteJob" 2>/dev/null | sed -n 's/^-JobState=//p' | tail -n 1)
+    state=$(wbemcli -nl ei "$url/selk/cimv2:Qelvo_ConcreteJob" 2>/dev/null | sed -n 's/^-JobState=//p' | tail -n 1) || true
     case " $seen " in *" $state "*) ;; *) seen="$seen $state" ;; esac
     [ -n "$state" ] && [ "$state" != 4 ] && break
     sleep 0.2
@@ -43,7 +50,7 @@ if [ -e /lib/cim/libpkgbroker.so ] && [ -n "$(broker_path)" ]; then
   say "Each package's entry: the descriptor and payload were fetched through the transfer service and"
   say "the controller's installation service took the controller firmware; a type 2 package is not"
   say "installable."
-  show sh -c 'cat /tmp/selkstatSelk-0.txt; echo'
+  show sh -c "cat /tmp/selkstat$job.txt; echo"
   say "The broker's debug log (passwords of sftp:// URIs are written as ********):"
   show sh -c 'grep -E "Package URI list|Order Flag|sequence|--[0-9]|enter update|Complete InstallAllPkgs" /tmp/selkdebug.txt | head -n 20'
 
@@ -53,19 +60,21 @@ if [ -e /lib/cim/libpkgbroker.so ] && [ -n "$(broker_path)" ]; then
   rm -f /tmp/pkgs/held.xml
   mkfifo /tmp/pkgs/held.xml
   descriptor 1 Network "Network adapter" net_fw >/tmp/pkgs/net.xml
-  show wbemcli -nl cm "$url/$broker" 'InstallFromURI.URI="file:///tmp/pkgs/held.xml|file:///tmp/pkgs/net.xml"'
-  show wbemcli -nl gi "$url/selk/cimv2:Qelvo_ConcreteJob.InstanceID=\"Selk-1\""
+  shown=$(show wbemcli -nl cm "$url/$broker" 'InstallFromURI.URI="file:///tmp/pkgs/held.xml|file:///tmp/pkgs/net.xml"')
+  printf '%s\n' "$shown"
+  job=$(job_of "$shown")
+  show wbemcli -nl gi "$url/selk/cimv2:Qelvo_ConcreteJob.InstanceID=\"$job\""
   show wbemcli -nl cm "$url/$broker" 'InstallFromURI.URI="file:///tmp/pkgs/net.xml"'
   say "The descriptor goes into the pipe; the run goes on to its end:"
   # In the background: opening the pipe waits for the broker to read it.
   descriptor 1 UEFI "UEFI firmware" qelvo_uefi_fw >/tmp/pkgs/held.xml &
   for i in $(seq 100); do
-    state=$(wbemcli -nl gi "$url/selk/cimv2:Qelvo_ConcreteJob.InstanceID=\"Selk-1\"" 2>/dev/null |
-      sed -n 's/^-JobState=//p')
+    state=$(wbemcli -nl gi "$url/selk/cimv2:Qelvo_ConcreteJob.InstanceID=\"$job\"" 2>/dev/null |
+      sed -n 's/^-JobState=//p') || true
     [ -n "$state" ] && [ "$state" != 4 ] && break
     sleep 0.2
   done
-  show wbemcli -nl gi "$url/selk/cimv2:Qelvo_ConcreteJob.InstanceID=\"Selk-1\""
+  show wbemcli -nl gi "$url/selk/cimv2:Qelvo_ConcreteJob.InstanceID=\"$job\""
 
   section "Bad input is answered clearly; the maintenance methods"
   show wbemcli -nl cm "$url/$broker" 'InstallFromURI.URI="tftp://127.0.0.1/'"$(printf 'x%.0s' $(seq 200))"'.xml"'
