@@ -291,7 +291,7 @@ class Parser {
       if (tok_.kind == Tok::Ident && iequals(tok_.text, "class")) {
         class_decl(std::move(quals));
       } else if (tok_.kind == Tok::Ident && iequals(tok_.text, "instance")) {
-        skip_instance();
+        instance_decl();
       } else {
         error(tok_.line == 0 ? qline : tok_.line, "expected a class declaration, found " + describe());
       }
@@ -681,24 +681,55 @@ class Parser {
     out_.qualifier_decls.push_back(std::move(d));
   }
 
-  /* -------- instances are skipped */
-  void skip_instance() {
-    int line = tok_.line;
+  /* -------- instances */
+  void instance_decl() {
+    InstanceDecl d;
+    d.line = tok_.line;
+    for (auto p = out_.pragmas.rbegin(); p != out_.pragmas.rend(); ++p)
+      if (iequals(p->name, "namespace")) {
+        d.name_space = p->value;
+        break;
+      }
     advance(); /* instance */
-    if (!keyword("of")) error(line, "expected 'of' after 'instance'");
-    while (!punct("{")) {
-      if (tok_.kind == Tok::End) error(line, "unterminated instance declaration");
+    if (!keyword("of")) error(d.line, "expected 'of' after 'instance'");
+    advance();
+    d.class_name = ident("a class name");
+    if (keyword("as")) {
+      advance();
+      if (tok_.kind != Tok::Alias) error(tok_.line, "expected an alias after 'as'");
+      d.alias = tok_.text;
       advance();
     }
-    int depth = 0;
-    do {
-      if (tok_.kind == Tok::End) error(line, "unterminated instance declaration");
-      if (punct("{")) ++depth;
-      if (punct("}")) --depth;
-      advance();
-    } while (depth > 0);
+    expect("{");
+    while (!punct("}")) {
+      if (tok_.kind == Tok::End) error(d.line, "unterminated instance declaration");
+      if (punct("[")) qualifier_list();
+      InstanceDecl::Property p;
+      p.line = tok_.line;
+      p.name = ident("a property name");
+      expect("=");
+      const Init in = initializer();
+      p.array = in.array;
+      for (const Constant &c : in.items) p.items.push_back(MofConstant{mof_kind(c.kind), c.text});
+      expect(";");
+      d.properties.push_back(std::move(p));
+    }
+    advance();
     expect(";");
-    ++out_.skipped_instances;
+    out_.instances.push_back(std::move(d));
+  }
+
+  static MofConstant::Kind mof_kind(Constant::Kind k) {
+    switch (k) {
+      case Constant::Str: return MofConstant::String;
+      case Constant::Chr: return MofConstant::Char;
+      case Constant::Int: return MofConstant::Integer;
+      case Constant::Real: return MofConstant::Real;
+      case Constant::Bool: return MofConstant::Boolean;
+      case Constant::Alias: return MofConstant::Alias;
+      case Constant::Null: break;
+    }
+    return MofConstant::Null;
   }
 
   /* -------- classes */

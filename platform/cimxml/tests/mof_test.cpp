@@ -37,7 +37,11 @@ std::vector<ClassDecl> resolve_all(const MofFile &mof) {
 TEST_F(Mof, JobChainIsReadCompletely) {
   MofFile mof = read_data("job_chain.mof");
   ASSERT_EQ(mof.classes.size(), 8u);
-  EXPECT_EQ(mof.skipped_instances, 1u);
+  ASSERT_EQ(mof.instances.size(), 1u);
+  EXPECT_EQ(mof.instances[0].class_name, "CIM_ConcreteJob");
+  EXPECT_EQ(mof.instances[0].name_space, "root/cimv2");
+  ASSERT_EQ(mof.instances[0].properties.size(), 2u);
+  EXPECT_EQ(mof.instances[0].properties[1].items[0].text, "not part of the schema");
   ASSERT_EQ(mof.pragmas.size(), 2u);
   EXPECT_EQ(mof.pragmas[1].name, "namespace");
   EXPECT_EQ(mof.pragmas[1].value, "root/cimv2");

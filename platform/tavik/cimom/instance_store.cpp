@@ -12,8 +12,6 @@
 #include <set>
 #include <sstream>
 
-#include "instance_mof.h"
-
 namespace tavikstore {
 
 namespace {
@@ -199,14 +197,18 @@ bool Store::BuildClasses(const std::vector<cimxml::ClassDecl>& decls, std::strin
 }
 
 bool Store::AddInstances(const std::string& text, const std::string& file, std::string* error) {
-  std::vector<MofInstance> decls;
+  cimxml::MofFile mof;
   try {
-    decls = ParseInstanceMof(text, file);
-  } catch (const MofSyntaxError& e) {
+    mof = cimxml::parse_mof(text, file);
+  } catch (const cimxml::Error& e) {
     *error = e.what();
     return false;
   }
-  for (const MofInstance& d : decls) {
+  if (!mof.classes.empty() || !mof.qualifier_decls.empty()) {
+    *error = file + ": expected an instance declaration, found a class or qualifier declaration";
+    return false;
+  }
+  for (const cimxml::InstanceDecl& d : mof.instances) {
     const std::string where = file + ":" + std::to_string(d.line) + ": ";
     const cimxml::ClassDecl* cls = FindClass(d.class_name);
     if (cls == nullptr) {
@@ -218,23 +220,23 @@ bool Store::AddInstances(const std::string& text, const std::string& file, std::
       cimxml::PathPtr bare(newCMPIObjectPath(ns.c_str(), cls->name.c_str(), nullptr));
       cimxml::InstancePtr inst(native_new_CMPIInstance(bare.get(), nullptr));
       if (!inst) throw cimxml::Error(CMPI_RC_ERR_FAILED, "cannot create an instance");
-      for (const MofProperty& p : d.properties) {
+      for (const cimxml::InstanceDecl::Property& p : d.properties) {
         const cimxml::PropertyDecl* pd = cls->property(p.name);
         if (pd == nullptr) throw cimxml::Error(CMPI_RC_ERR_NO_SUCH_PROPERTY, "class " + cls->name + " has no property " + p.name);
         if (p.array != pd->is_array) throw cimxml::Error(CMPI_RC_ERR_TYPE_MISMATCH, p.name + (pd->is_array ? " is an array" : " is not an array"));
         const std::string what = cls->name + "." + pd->name;
         cimxml::Value v;
-        if (!p.array && p.items[0].kind == MofConstant::Null) {
+        if (!p.array && p.items[0].kind == cimxml::MofConstant::Null) {
           v = cimxml::Value::null_of(cimxml::to_cmpi(pd->type, false));
         } else if (pd->type == cimxml::CimType::Reference) {
           if (p.array) throw cimxml::Error(CMPI_RC_ERR_NOT_SUPPORTED, what + ": reference arrays are not supported");
-          const MofConstant& c = p.items[0];
+          const cimxml::MofConstant& c = p.items[0];
           cimxml::PathPtr target;
-          if (c.kind == MofConstant::Alias) {
+          if (c.kind == cimxml::MofConstant::Alias) {
             auto it = aliases_.find(c.text);
             if (it == aliases_.end()) throw cimxml::Error(CMPI_RC_ERR_INVALID_PARAMETER, what + ": unknown alias " + c.text);
             target.reset(it->second->ft->clone(it->second.get(), nullptr));
-          } else if (c.kind == MofConstant::String) {
+          } else if (c.kind == cimxml::MofConstant::String) {
             target = cimxml::path_from_text(c.text);
           } else {
             throw cimxml::Error(CMPI_RC_ERR_TYPE_MISMATCH, what + ": a reference needs an alias or a path");
@@ -245,8 +247,8 @@ bool Store::AddInstances(const std::string& text, const std::string& file, std::
           continue;
         } else {
           std::vector<std::string> texts;
-          for (const MofConstant& c : p.items) {
-            if (c.kind == MofConstant::Null || c.kind == MofConstant::Alias)
+          for (const cimxml::MofConstant& c : p.items) {
+            if (c.kind == cimxml::MofConstant::Null || c.kind == cimxml::MofConstant::Alias)
               throw cimxml::Error(CMPI_RC_ERR_TYPE_MISMATCH, what + ": " + c.text + " is not a value of its type");
             texts.push_back(c.text);
           }

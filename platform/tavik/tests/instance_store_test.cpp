@@ -69,7 +69,7 @@ TEST(InstanceStore, FaultyInstanceFilesAreRefusedWithTheirPlace) {
       {"instance of T_Link { A = $Missing; B = $Missing; };", "unknown alias $Missing"},
       {"instance of T_Thing { Name = \"a\" }", "f.mof:1: expected ';'"},
       {"instance of T_Thing { Name = \"a; };", "unterminated string"},
-      {"instance of T_Thing { Name = \"\\q\"; };", "unknown escape"},
+      {"instance of T_Thing { Name = \"\\x0\"; };", "\\x0 is not a valid character"},
       {"class T_Other { };", "expected an instance declaration"},
       {"/* open", "unterminated comment"},
       {"instance of T_Thing as $A { Name = \"a\"; };\ninstance of T_Thing as $B { Name = \"b\"; };\n"

@@ -11,7 +11,10 @@
  * arrays, references, reference arrays). Constants: strings (adjacent strings
  * concatenate; the usual backslash escapes; raw line breaks are accepted),
  * char16 'c', integers (decimal, 0x hexadecimal, 101b binary, 0 octal),
- * reals, TRUE/FALSE, NULL. Instance declarations are skipped.
+ * reals, TRUE/FALSE, NULL. Instance declarations ("instance of Class [as
+ * $Alias] { Name = value; ... };", property qualifier lists skipped) are read
+ * as written: their values stay constants, which whoever loads them types
+ * with the class.
  *
  * Qualifier values get their type from a qualifier declaration seen earlier
  * (in this file or MofOptions::qualifier_types), else from the standard
@@ -53,12 +56,33 @@ struct Pragma {
   bool operator==(const Pragma &o) const { return name == o.name && value == o.value && position == o.position; }
 };
 
+/* A constant of an instance declaration: string content (escapes resolved,
+ * adjacent strings joined), a char16, an integer in canonical decimal, a real
+ * as written, TRUE or FALSE, an alias with its '$'. */
+struct MofConstant {
+  enum Kind { Null, String, Char, Integer, Real, Boolean, Alias } kind = Null;
+  std::string text;
+};
+
+struct InstanceDecl {
+  struct Property {
+    std::string name;
+    bool array = false;
+    std::vector<MofConstant> items; /* one item for a single value */
+    int line = 0;
+  };
+  std::string class_name;
+  std::string alias;      /* "$Name", or empty */
+  std::string name_space; /* from the last #pragma namespace before it, or empty */
+  std::vector<Property> properties;
+  int line = 0;
+};
+
 struct MofFile {
   std::vector<Pragma> pragmas;
   std::vector<QualifierDecl> qualifier_decls;
   std::vector<ClassDecl> classes;
-  /* Number of instance declarations that were skipped. */
-  unsigned skipped_instances = 0;
+  std::vector<InstanceDecl> instances;
 
   const ClassDecl *find_class(const std::string &name) const;
 };
