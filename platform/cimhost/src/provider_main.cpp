@@ -23,6 +23,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "channel.h"
@@ -260,6 +261,35 @@ class CimomRouter : public RemoteRouter {
   const CMPIBroker *broker_ = nullptr;
 };
 
+/* Whether the CIMOM's repository knows a class, as getConstClass asks it.
+ * The CIMOM reads its repository once, when it starts, and this process ends
+ * with the CIMOM, so an answer stays true for the life of the process: each
+ * is asked once (at most kKnownClasses answers are kept; beyond that, and
+ * after a failed up-call, the CIMOM is asked every time). */
+class ClassLookup {
+ public:
+  explicit ClassLookup(RemoteRouter &router) : router_(router) {}
+  bool operator()(const char *ns, const char *cn) {
+    std::string key = std::string(ns) + '\n' + cn;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      const auto it = known_.find(key);
+      if (it != known_.end()) return it->second;
+    }
+    const std::optional<bool> exists = router_.knows_class(ns, cn);
+    if (!exists) return false; /* no answer: asked again next time */
+    std::lock_guard<std::mutex> lock(mu_);
+    if (known_.size() < kKnownClasses) known_.emplace(std::move(key), *exists);
+    return *exists;
+  }
+
+ private:
+  static constexpr size_t kKnownClasses = 4096;
+  RemoteRouter &router_;
+  std::mutex mu_;
+  std::unordered_map<std::string, bool> known_;
+};
+
 void serve_channel(int fd, CallServer &server) {
   Channel ch(fd);
   Frame f;
@@ -312,7 +342,8 @@ int main(int argc, char **argv) {
   auto *host = new ProviderHost(broker);
   server->attach(host, broker);
   router->set_broker(broker);
-  set_class_lookup([router](const char *ns, const char *cn) { return router->classExists(ns, cn); });
+  auto *classes = new ClassLookup(*router);
+  set_class_lookup([classes](const char *ns, const char *cn) { return (*classes)(ns, cn); });
   log_debug("serving for the CIMOM " + std::to_string(cimom));
 
   for (;;) {

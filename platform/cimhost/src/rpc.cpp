@@ -314,7 +314,7 @@ CMPIStatus RemoteRouter::invokeMethod(const CMPIContext *ctx, const CMPIObjectPa
   return call(CallOp::InvokeMethod, w.finish(), out, outArgs);
 }
 
-bool RemoteRouter::ask(CallOp op, const char *ns, const char *cn, const char *type) {
+std::optional<bool> RemoteRouter::ask(CallOp op, const char *ns, const char *cn, const char *type) {
   CallWriter w(op);
   w.text("Namespace", ns);
   w.text("ClassName", cn);
@@ -322,18 +322,23 @@ bool RemoteRouter::ask(CallOp op, const char *ns, const char *cn, const char *ty
   CMPIResult *r = cmpinative::new_result();
   const CMPIStatus st = call(op, w.finish(), r, nullptr);
   const auto &data = cmpinative::result_contents(r).data;
-  const bool yes = st.rc == CMPI_RC_OK && !data.empty() && data.front().type == CMPI_boolean &&
-                   !(data.front().state & CMPI_nullValue) && data.front().value.boolean != 0;
+  std::optional<bool> answer;
+  if (st.rc == CMPI_RC_OK && !data.empty() && data.front().type == CMPI_boolean &&
+      !(data.front().state & CMPI_nullValue))
+    answer = data.front().value.boolean != 0;
   r->ft->release(r);
-  return yes;
+  return answer;
 }
 
-bool RemoteRouter::classExists(const char *ns, const char *cn) {
-  return ns != nullptr && cn != nullptr && ask(CallOp::ClassExists, ns, cn, nullptr);
+std::optional<bool> RemoteRouter::knows_class(const char *ns, const char *cn) {
+  if (ns == nullptr || cn == nullptr) return false;
+  return ask(CallOp::ClassExists, ns, cn, nullptr);
 }
+
+bool RemoteRouter::classExists(const char *ns, const char *cn) { return knows_class(ns, cn).value_or(false); }
 
 bool RemoteRouter::classIsA(const char *ns, const char *cn, const char *type) {
-  return cn != nullptr && type != nullptr && ask(CallOp::ClassIsA, ns, cn, type);
+  return cn != nullptr && type != nullptr && ask(CallOp::ClassIsA, ns, cn, type).value_or(false);
 }
 
 }  // namespace cimhost

@@ -16,6 +16,7 @@
 
 #include <cmpi_native.h>
 
+#include <optional>
 #include <string>
 
 #include "channel.h"
@@ -95,6 +96,8 @@ class RemoteRouter : public cmpinative::Router {
                           CMPIArgs *outArgs, const CMPIResult *out) override;
   bool classExists(const char *ns, const char *cn) override;
   bool classIsA(const char *ns, const char *cn, const char *type) override;
+  /* Whether the peer's repository knows the class; none when it gave no answer. */
+  std::optional<bool> knows_class(const char *ns, const char *cn);
 
  protected:
   /* Adds what addresses the call at the other side (a provider and MI). */
@@ -103,7 +106,7 @@ class RemoteRouter : public cmpinative::Router {
   virtual CMPIStatus call(CallOp op, const std::string &doc, const CMPIResult *out, CMPIArgs *out_args) = 0;
 
  private:
-  bool ask(CallOp op, const char *ns, const char *cn, const char *type);
+  std::optional<bool> ask(CallOp op, const char *ns, const char *cn, const char *type);
 };
 
 }  // namespace cimhost
