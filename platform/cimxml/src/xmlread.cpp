@@ -179,15 +179,32 @@ class Reader {
     return put_utf8(w, c);
   }
 
+  /* Moves the bytes from p_ on that `plain` lets through down to w; the
+   * end of what was written. */
+  char *plain_run(char *w, const bool *plain) {
+    char *run = p_;
+    while (plain[byte(p_)]) ++p_;
+    if (w != run) std::memmove(w, run, static_cast<std::size_t>(p_ - run));
+    return w + (p_ - run);
+  }
+
+  /* Moves one well-formed UTF-8 character at p_ down to *w; false when
+   * there is none there. */
+  bool utf8_copy(char **w) {
+    const std::size_t n = utf8_char(p_);
+    if (n == 0) return false;
+    std::memmove(*w, p_, n);
+    *w += n;
+    p_ += n;
+    return true;
+  }
+
   /* An attribute value after its opening quote, decoded in place and
    * terminated; its start, or null. */
   char *value(char quote) {
     char *start = p_, *w = p_;
     for (;;) {
-      char *run = p_;
-      while (kTables.value[byte(p_)]) ++p_;
-      if (w != run) std::memmove(w, run, static_cast<std::size_t>(p_ - run));
-      w += p_ - run;
+      w = plain_run(w, kTables.value);
       const char c = *p_;
       if (c == quote) break;
       if (static_cast<std::size_t>(p_ - start) > kMaxValue) return nullptr;
@@ -201,11 +218,7 @@ class Reader {
       } else if (c == '\r') {
         *w++ = ' ';
         if (*++p_ == '\n') ++p_;
-      } else if (const std::size_t n = utf8_char(p_)) {
-        std::memmove(w, p_, n);
-        w += n;
-        p_ += n;
-      } else {
+      } else if (!utf8_copy(&w)) {
         return nullptr; /* "<", a control character, the end of the text */
       }
     }
@@ -220,10 +233,7 @@ class Reader {
   char *character_data() {
     char *w = p_;
     for (;;) {
-      char *run = p_;
-      while (kTables.text[byte(p_)]) ++p_;
-      if (w != run) std::memmove(w, run, static_cast<std::size_t>(p_ - run));
-      w += p_ - run;
+      w = plain_run(w, kTables.text);
       const char c = *p_;
       if (c == '<') return w;
       if (c == '&') {
@@ -234,11 +244,7 @@ class Reader {
       } else if (c == ']') {
         if (p_[1] == ']' && p_[2] == '>') return nullptr;
         *w++ = *p_++;
-      } else if (const std::size_t n = utf8_char(p_)) {
-        std::memmove(w, p_, n);
-        w += n;
-        p_ += n;
-      } else {
+      } else if (!utf8_copy(&w)) {
         return nullptr; /* a control character, the end of the text */
       }
     }
