@@ -257,7 +257,6 @@ public:
         }
         return d;
     }
-    void forget() { dict_.reset(); }
 
 private:
     static constexpr time_t kSettleSeconds = 2;
