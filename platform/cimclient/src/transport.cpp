@@ -177,9 +177,6 @@ CURLcode use_trust_store(CURL *, void *ssl_ctx, void *store) {
   return CURLE_OK;
 }
 
-/* Where libcurl looks for trusted authorities when it is given none. */
-const curl_version_info_data *curl_info() { return curl_version_info(CURLVERSION_NOW); }
-
 std::string endpoint_key(const Endpoint &ep) {
   std::string k = ep.url;
   for (const std::string *s : {&ep.user, &ep.password, &ep.trust_store, &ep.cert_file, &ep.key_file}) {
@@ -299,7 +296,7 @@ HttpResult Transport::post(const std::string &cimmethod, const std::string &cimo
     if (!ep_.trust_store.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, ep_.trust_store.c_str());
     if (ep_.verify_peer) {
       /* The given bundle alone, or libcurl's own default bundle and directory. */
-      const curl_version_info_data *v = curl_info();
+      const curl_version_info_data *v = curl_version_info(CURLVERSION_NOW);
       const std::string file = !ep_.trust_store.empty() ? ep_.trust_store
                                : v != nullptr && v->cainfo != nullptr ? v->cainfo
                                                                       : "";
