@@ -198,7 +198,7 @@ Value Value::adopt(CMPIData d) {
 
 bool Value::take(CMPIData *d, Value *out) {
   const CMPIType t = d->type;
-  const bool null = (d->state & CMPI_nullValue) != 0;
+  bool null = (d->state & CMPI_nullValue) != 0;
   if (holds_object(t) && !null) {
     const bool native_kind = (t & CMPI_ARRAY) != 0 ? t != CMPI_charsA && t != CMPI_charsptrA && t != CMPI_ptrA
                                                    : t == CMPI_string || t == CMPI_instance || t == CMPI_ref ||
@@ -206,22 +206,13 @@ bool Value::take(CMPIData *d, Value *out) {
                                                          t == CMPI_enumeration;
     const void *obj = object_of(*d);
     if (!native_kind || (obj != nullptr && kind_of(obj) == Kind::None)) return false;
-    if (obj == nullptr) {
-      *out = adopt(null_data(t));
-      *d = null_data(t);
-      return true;
-    }
-    disown(obj);
+    if (obj == nullptr) null = true; /* no object is a null value */
+    else disown(obj);
   } else if (t == CMPI_chars || t == CMPI_charsptr) {
     return false;
   }
-  if (null) {
-    *out = adopt(null_data(t));
-    *d = null_data(t);
-    return true;
-  }
-  CMPIData v = *d;
-  v.state = CMPI_goodValue;
+  CMPIData v = null ? null_data(t) : *d;
+  if (!null) v.state = CMPI_goodValue;
   *out = adopt(v);
   *d = null_data(t);
   return true;
