@@ -72,14 +72,17 @@ bool decode_cost(const char *text, size_t len, size_t max_attributes, size_t *by
     ++nodes;
     /* The tag, up to its '>' outside quotes. */
     size_t in_tag = 0;
-    char quote = 0;
     const char *q = lt + 1;
     for (; q < end; ++q) {
       const char c = *q;
-      if (quote != 0) {
-        if (c == quote) quote = 0;
-      } else if (c == '"' || c == '\'') {
-        quote = c;
+      if (c == '"' || c == '\'') {
+        /* A quoted value, to its closing quote (or the end). */
+        const char *close = static_cast<const char *>(std::memchr(q + 1, c, static_cast<size_t>(end - q - 1)));
+        if (close == nullptr) {
+          q = end;
+          break;
+        }
+        q = close;
       } else if (c == '=') {
         ++in_tag;
       } else if (c == '>' || c == '<') {
