@@ -45,10 +45,6 @@ std::string path_ns(const CMPIObjectPath *op) { return cimxml::cmpi_text(op->ft-
 std::string path_class(const CMPIObjectPath *op) { return cimxml::cmpi_text(op->ft->getClassName(op, nullptr)); }
 unsigned key_count(const CMPIObjectPath *op) { return op->ft->getKeyCount(op, nullptr); }
 
-std::string inst_class(const CMPIInstance *inst) {
-  CMPIObjectPath *p = inst->ft->getObjectPath(inst, nullptr);
-  return p != nullptr ? path_class(p) : std::string();
-}
 
 /* A caller-owned copy of `op` naming class `cls` in `ns` (when non-empty). */
 cimxml::PathPtr copy_path(const CMPIObjectPath *op, const std::string &cls, const std::string &ns = "") {
@@ -532,12 +528,20 @@ std::string Cimom::run(cimxml::Request &req, const std::string &principal) {
   copts.include_qualifiers = req.include_qualifiers;
   copts.include_class_origin = req.include_class_origin;
   copts.property_list = req.property_list ? &*req.property_list : nullptr;
+  /* An answer's instances are mostly of one class: its declaration is looked up once. */
+  std::string last_class;
+  const cimxml::ClassDecl *last_decl = nullptr;
   auto inst_opts = [&](const CMPIInstance *inst, const std::vector<std::string> *plist) {
     cimxml::InstanceOptions o;
     o.property_list = plist;
     o.include_qualifiers = req.include_qualifiers;
     o.include_class_origin = req.include_class_origin;
-    o.cls = repo_->get_class(ns, inst_class(inst));
+    std::string cn = cimxml::instance_class(inst);
+    if (last_decl == nullptr || cn != last_class) {
+      last_decl = repo_->get_class(ns, cn);
+      last_class = std::move(cn);
+    }
+    o.cls = last_decl;
     return o;
   };
 
@@ -629,7 +633,7 @@ std::string Cimom::run(cimxml::Request &req, const std::string &principal) {
        * return an instance more than once: it is answered once. */
       std::set<std::string> seen;
       auto emit = [&](const CMPIInstance *inst) {
-        const bool sub = !cimxml::iequals(inst_class(inst), cls->name);
+        const bool sub = !cimxml::iequals(cimxml::instance_class(inst), cls->name);
         const std::vector<std::string> *plist = (!req.deep_inheritance && sub) ? &shallow : copts.property_list;
         cimxml::PathPtr own;
         const CMPIObjectPath *path = instance_path(inst, ns, *repo_, &own);
@@ -657,7 +661,7 @@ std::string Cimom::run(cimxml::Request &req, const std::string &principal) {
     }
     case Operation::CreateInstance: {
       if (!req.instance) throw Error(CMPI_RC_ERR_INVALID_PARAMETER, "no NewInstance given");
-      const cimxml::ClassDecl *cls = need_class(inst_class(req.instance.get()));
+      const cimxml::ClassDecl *cls = need_class(cimxml::instance_class(req.instance.get()));
       cimxml::InstancePtr typed = cimxml::retype_instance(req.instance.get(), *cls);
       cimxml::PathPtr path = cimxml::instance_path_from_class(typed.get(), *cls, ns);
       typed->ft->setObjectPath(typed.get(), path.get());

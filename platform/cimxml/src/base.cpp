@@ -78,14 +78,6 @@ std::string path_host(const CMPIObjectPath *op) {
 }
 unsigned path_key_count(const CMPIObjectPath *op) { return op->ft->getKeyCount(op, nullptr); }
 
-std::string instance_class(const CMPIInstance *inst) {
-  if (const CMPIObjectPath *stored = cmpinative::stored_path(inst)) return path_class(stored);
-  CMPIObjectPath *op = inst->ft->getObjectPath(inst, nullptr);
-  std::string cn = op ? path_class(op) : std::string();
-  if (op) op->ft->release(op);
-  return cn;
-}
-
 CMPIData property_at(const CMPIInstance *inst, CMPICount i, std::string *name) {
   const char *n = nullptr;
   const CMPIData *d = nullptr;
@@ -154,6 +146,14 @@ void add_arg(CMPIArgs *args, const std::string &name, const CMPIData &d) {
 }  // namespace detail
 
 using namespace detail;
+
+std::string instance_class(const CMPIInstance *inst) {
+  if (const CMPIObjectPath *stored = cmpinative::stored_path(inst)) return path_class(stored);
+  CMPIObjectPath *op = inst->ft->getObjectPath(inst, nullptr);
+  std::string cn = op ? path_class(op) : std::string();
+  if (op) op->ft->release(op);
+  return cn;
+}
 
 /* ------------------------------------------------------------------- types */
 

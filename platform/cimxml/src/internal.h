@@ -49,8 +49,6 @@ bool data_text(const CMPIData &d, std::string *out);
 
 /* Text of a string the broker handed out, which is then released. */
 std::string take_text(CMPIString *s);
-/* The class name an instance's path shows, without making the path. */
-std::string instance_class(const CMPIInstance *inst);
 /* Property or key `i` and its name (as getPropertyAt and getKeyAt give
  * them), without making a string object for the name. */
 CMPIData property_at(const CMPIInstance *inst, CMPICount i, std::string *name);

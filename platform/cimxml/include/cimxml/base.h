@@ -188,6 +188,8 @@ PathPtr path_from_text(const std::string &text);
 
 /* The C string of a CMPIString (empty for NULL). */
 std::string cmpi_text(const CMPIString *s);
+/* The class name an instance's path shows, without making the path. */
+std::string instance_class(const CMPIInstance *inst);
 
 /* Case-insensitive ASCII comparison, as CIM names compare. */
 bool iequals(std::string_view a, std::string_view b);
