@@ -17,17 +17,77 @@
 
 namespace {
 
-int find_slot(const dictionary *d, const char *key)
+// The one-at-a-time hash of text continued from h, before its final mixing.
+// Each byte is taken as a signed char and sign-extended.
+uint32_t hash_add(uint32_t h, const char *text)
 {
-    const uint32_t h = dictionary_hash(key);
-    for (int i = 0; i < d->num; ++i) {
-        if (d->key[i] != nullptr && d->hash[i] == h && std::strcmp(d->key[i], key) == 0)
-            return i;
+    for (const char *p = text; *p != '\0'; ++p) {
+        h += static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*p)));
+        h += h << 10;
+        h ^= h >> 6;
+    }
+    return h;
+}
+
+uint32_t hash_end(uint32_t h)
+{
+    h += h << 3;
+    h ^= h >> 11;
+    h += h << 15;
+    return h;
+}
+
+size_t bucket_of(const dictionary *d, uint32_t h)
+{
+    return h % static_cast<uint32_t>(d->num);
+}
+
+// The slot whose key has hash h and is the key is_key looks for, or -1.
+template <typename IsKey>
+int find_slot(const dictionary *d, uint32_t h, IsKey is_key)
+{
+    for (int s = d->first[bucket_of(d, h)]; s != 0; s = d->next[s - 1]) {
+        if (d->hash[s - 1] == h && is_key(d->key[s - 1]))
+            return s - 1;
     }
     return -1;
 }
 
-// Doubles the three arrays. Either all three are replaced or none.
+int find_key(const dictionary *d, const char *key)
+{
+    return find_slot(d, dictionary_hash(key), [key](const char *k) { return std::strcmp(k, key) == 0; });
+}
+
+// The slot of "<section>:<key>".
+int find_entry(const dictionary *d, const char *section, const char *key)
+{
+    const uint32_t h = hash_end(hash_add(hash_add(hash_add(0, section), ":"), key));
+    const size_t len = std::strlen(section);
+    return find_slot(d, h, [=](const char *k) {
+        return std::strncmp(k, section, len) == 0 && k[len] == ':' && std::strcmp(k + len + 1, key) == 0;
+    });
+}
+
+// Puts the occupied slot i into the index.
+void index_add(dictionary *d, int i)
+{
+    const size_t b = bucket_of(d, d->hash[i]);
+    d->next[i] = d->first[b];
+    d->first[b] = i + 1;
+}
+
+// Takes the occupied slot i out of the index.
+void index_remove(dictionary *d, int i)
+{
+    int *link = &d->first[bucket_of(d, d->hash[i])];
+    while (*link != i + 1)
+        link = &d->next[*link - 1];
+    *link = d->next[i];
+    d->next[i] = 0;
+}
+
+// Doubles the arrays and rebuilds the index for the new bucket count.
+// Either all arrays are replaced or none.
 bool grow(dictionary *d)
 {
     if (d->num > INT_MAX / 2)
@@ -37,10 +97,11 @@ bool grow(dictionary *d)
     void *k = util_realloc(nullptr, 0, new_n * sizeof(char *));
     void *v = util_realloc(nullptr, 0, new_n * sizeof(char *));
     void *h = util_realloc(nullptr, 0, new_n * sizeof(uint32_t));
-    if (k == nullptr || v == nullptr || h == nullptr) {
-        std::free(k);
-        std::free(v);
-        std::free(h);
+    void *first = util_realloc(nullptr, 0, new_n * sizeof(int));
+    void *next = util_realloc(nullptr, 0, new_n * sizeof(int));
+    if (k == nullptr || v == nullptr || h == nullptr || first == nullptr || next == nullptr) {
+        for (void *p : {k, v, h, first, next})
+            std::free(p);
         return false;
     }
     std::memcpy(k, d->key, old_n * sizeof(char *));
@@ -49,35 +110,79 @@ bool grow(dictionary *d)
     std::free(d->key);
     std::free(d->val);
     std::free(d->hash);
+    std::free(d->first);
+    std::free(d->next);
     d->key = static_cast<char **>(k);
     d->val = static_cast<char **>(v);
     d->hash = static_cast<uint32_t *>(h);
+    d->first = static_cast<int *>(first);
+    d->next = static_cast<int *>(next);
     d->num = static_cast<int>(new_n);
+    for (int i = 0; i < d->num; ++i) {
+        if (d->key[i] != nullptr)
+            index_add(d, i);
+    }
     return true;
 }
 
-// Puts a copy of key and the already copied val into the first free slot at
-// or after `from`, growing the table when it is full. The key must be absent.
-int insert_new(dictionary *d, const char *key, char *val, int from)
+// Puts key and val, both allocated by the caller and taken over (freed on
+// failure), into the first free slot at or after `from`, growing the table
+// when it is full. The key must be absent.
+int insert_new(dictionary *d, char *key, char *val, int from)
+{
+    if (d->occupied < d->num || grow(d)) {
+        for (int i = from; i < d->num; ++i) {
+            if (d->key[i] == nullptr) {
+                d->key[i] = key;
+                d->val[i] = val;
+                d->hash[i] = dictionary_hash(key);
+                index_add(d, i);
+                ++d->occupied;
+                ++d->changes;
+                return 0;
+            }
+        }
+        // Not reached while `occupied` counts the used slots and `from` is no
+        // later than the first free slot.
+    }
+    std::free(key);
+    std::free(val);
+    return 1;
+}
+
+// A copy of val for the table; false when memory runs out.
+bool copy_value(const char *val, char **copy)
+{
+    *copy = val != nullptr ? strdup(val) : nullptr;
+    return val == nullptr || *copy != nullptr;
+}
+
+// Stores a copy of val in the occupied slot i, unless it holds that value
+// already.
+int replace_value(dictionary *d, int i, const char *val)
+{
+    const char *old = d->val[i];
+    if (old == nullptr ? val == nullptr : val != nullptr && std::strcmp(old, val) == 0)
+        return 0;
+    char *copy;
+    if (!copy_value(val, &copy))
+        return 1;
+    std::free(d->val[i]);
+    d->val[i] = copy;
+    ++d->changes;
+    return 0;
+}
+
+// Inserts a copy of key with a copy of val after the key was not found.
+int insert_copy(dictionary *d, const char *key, const char *val, int from)
 {
     char *key_copy = strdup(key);
-    if (key_copy == nullptr || (d->occupied == d->num && !grow(d))) {
+    char *val_copy;
+    if (key_copy == nullptr || !copy_value(val, &val_copy)) {
         std::free(key_copy);
         return 1;
     }
-    for (int i = from; i < d->num; ++i) {
-        if (d->key[i] == nullptr) {
-            d->key[i] = key_copy;
-            d->val[i] = val;
-            d->hash[i] = dictionary_hash(key);
-            ++d->occupied;
-            return 0;
-        }
-    }
-    // Not reached while `occupied` counts the used slots and `from` is no
-    // later than the first free slot.
-    std::free(key_copy);
-    return 1;
+    return insert_new(d, key_copy, val_copy, from);
 }
 
 bool write_text(FILE *f, const dictionary *d)
@@ -108,25 +213,14 @@ bool write_text(FILE *f, const dictionary *d)
 }
 
 // Puts a copy of key and val into the table being loaded. Nothing is removed
-// while loading, so the first free slot is always slot `occupied`, and index
-// keeps the slot of every key for the replacement of repeated keys.
-void load_set(dictionary *d, std::unordered_map<std::string, int> &index, const char *key, const char *val)
+// while loading, so the first free slot is always slot `occupied`.
+void load_set(dictionary *d, const char *key, const char *val)
 {
-    char *copy = nullptr;
-    if (val != nullptr && (copy = strdup(val)) == nullptr)
-        return;
-    const auto it = index.find(key);
-    if (it != index.end()) {
-        std::free(d->val[it->second]);
-        d->val[it->second] = copy;
-        return;
-    }
-    const int slot = d->occupied;
-    if (insert_new(d, key, copy, slot) != 0) {
-        std::free(copy);
-        return;
-    }
-    index.emplace(key, slot);
+    const int found = find_key(d, key);
+    if (found >= 0)
+        replace_value(d, found, val);
+    else
+        insert_copy(d, key, val, d->occupied);
 }
 
 }  // namespace
@@ -142,7 +236,10 @@ dictionary *dictionary_create(int size)
     d->key = static_cast<char **>(std::calloc(static_cast<size_t>(size), sizeof(char *)));
     d->val = static_cast<char **>(std::calloc(static_cast<size_t>(size), sizeof(char *)));
     d->hash = static_cast<uint32_t *>(std::calloc(static_cast<size_t>(size), sizeof(uint32_t)));
-    if (d->key == nullptr || d->val == nullptr || d->hash == nullptr) {
+    d->first = static_cast<int *>(std::calloc(static_cast<size_t>(size), sizeof(int)));
+    d->next = static_cast<int *>(std::calloc(static_cast<size_t>(size), sizeof(int)));
+    if (d->key == nullptr || d->val == nullptr || d->hash == nullptr || d->first == nullptr ||
+        d->next == nullptr) {
         dictionary_del(d);
         return nullptr;
     }
@@ -162,6 +259,8 @@ void dictionary_del(dictionary *d)
     std::free(d->key);
     std::free(d->val);
     std::free(d->hash);
+    std::free(d->first);
+    std::free(d->next);
     std::free(d);
 }
 
@@ -183,6 +282,8 @@ dictionary *dictionary_copy(const dictionary *d)
         }
         c->hash[i] = d->hash[i];
     }
+    std::memcpy(c->first, d->first, static_cast<size_t>(d->num) * sizeof(int));
+    std::memcpy(c->next, d->next, static_cast<size_t>(d->num) * sizeof(int));
     c->occupied = d->occupied;
     return c;
 }
@@ -207,24 +308,22 @@ bool dictionary_same(const dictionary *a, const dictionary *b)
 
 uint32_t dictionary_hash(const char *key)
 {
-    uint32_t h = 0;
-    for (const char *p = key; *p != '\0'; ++p) {
-        // Each byte is taken as a signed char and sign-extended.
-        h += static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(*p)));
-        h += h << 10;
-        h ^= h >> 6;
-    }
-    h += h << 3;
-    h ^= h >> 11;
-    h += h << 15;
-    return h;
+    return hash_end(hash_add(0, key));
 }
 
 const char *dictionary_get(const dictionary *d, const char *key)
 {
     if (d == nullptr || key == nullptr)
         return nullptr;
-    const int i = find_slot(d, key);
+    const int i = find_key(d, key);
+    return i < 0 ? nullptr : d->val[i];
+}
+
+const char *dictionary_get_entry(const dictionary *d, const char *section, const char *key)
+{
+    if (d == nullptr || section == nullptr || key == nullptr)
+        return nullptr;
+    const int i = find_entry(d, section, key);
     return i < 0 ? nullptr : d->val[i];
 }
 
@@ -232,38 +331,43 @@ int dictionary_set(dictionary *d, const char *key, const char *val)
 {
     if (d == nullptr || key == nullptr)
         return 1;
+    const int found = find_key(d, key);
+    return found >= 0 ? replace_value(d, found, val) : insert_copy(d, key, val, 0);
+}
 
-    char *copy = nullptr;
-    if (val != nullptr && (copy = strdup(val)) == nullptr)
+int dictionary_set_entry(dictionary *d, const char *section, const char *key, const char *val)
+{
+    if (d == nullptr || section == nullptr || key == nullptr)
         return 1;
-
-    const int found = find_slot(d, key);
-    if (found >= 0) {
-        std::free(d->val[found]);
-        d->val[found] = copy;
-        return 0;
-    }
-
-    if (insert_new(d, key, copy, 0) != 0) {
-        std::free(copy);
+    const int found = find_entry(d, section, key);
+    if (found >= 0)
+        return replace_value(d, found, val);
+    const size_t size = std::strlen(section) + std::strlen(key) + 2;
+    char *full_key = static_cast<char *>(std::malloc(size));
+    char *val_copy;
+    if (full_key == nullptr || !copy_value(val, &val_copy)) {
+        std::free(full_key);
         return 1;
     }
-    return 0;
+    std::snprintf(full_key, size, "%s:%s", section, key);
+    return insert_new(d, full_key, val_copy, 0);
 }
 
 void dictionary_unset(dictionary *d, const char *key)
 {
     if (d == nullptr || key == nullptr)
         return;
-    const int i = find_slot(d, key);
+    const int i = find_key(d, key);
     if (i < 0)
         return;
+    index_remove(d, i);
     std::free(d->key[i]);
     std::free(d->val[i]);
     d->key[i] = nullptr;
     d->val[i] = nullptr;
     d->hash[i] = 0;
     --d->occupied;
+    ++d->changes;
 }
 
 dictionary *dictionary_load_from_file(const char *path)
@@ -292,7 +396,6 @@ dictionary *dictionary_load_from_stream(FILE *f)
     char val[DICT_LINE_SIZE];
     char full_key[DICT_FULL_KEY_SIZE];
     bool in_section = true;
-    std::unordered_map<std::string, int> index;
 
     while (std::fgets(line, sizeof line, f) != nullptr) {
         char *p = util_str_strip(line);
@@ -310,7 +413,7 @@ dictionary *dictionary_load_from_stream(FILE *f)
             in_section = std::strchr(key, ':') == nullptr;
             if (in_section) {
                 std::memcpy(section, key, sizeof section);
-                load_set(d, index, section, nullptr);
+                load_set(d, section, nullptr);
             }
             continue;
         }
@@ -322,7 +425,7 @@ dictionary *dictionary_load_from_stream(FILE *f)
         const int n = std::snprintf(full_key, sizeof full_key, "%s:%s", section, key);
         if (n < 0 || n >= static_cast<int>(sizeof full_key))
             continue;
-        load_set(d, index, full_key, val);
+        load_set(d, full_key, val);
     }
     return d;
 }

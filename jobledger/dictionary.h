@@ -1,8 +1,10 @@
 // In-memory string table with sections, and its ini-style file form.
 //
 // A section is a key without a colon stored with a null value; an entry of a
-// section is stored under "<section>:<entry key>". Slots are searched from 0
-// upward, a new key takes the lowest free slot, and the table only grows.
+// section is stored under "<section>:<entry key>". A new key takes the lowest
+// free slot, slot order is file order, and the table only grows. Keys are
+// found through a hash index over the slots, which the functions below keep
+// up to date: the arrays are read freely but changed only through them.
 // The table has no locking of its own: callers serialise file access.
 #ifndef QELVO_JOBLEDGER_DICTIONARY_H
 #define QELVO_JOBLEDGER_DICTIONARY_H
@@ -19,6 +21,14 @@ struct dictionary {
     char **key;      // owned keys; null marks a free slot
     char **val;      // owned values; may be null
     uint32_t *hash;  // hash of each slot's key; 0 in a free slot
+    // The index: num buckets, a key's bucket being its hash modulo num. Both
+    // arrays hold slot numbers plus one, 0 meaning none: first[b] is a slot
+    // of bucket b and next[s] the following slot of the bucket of slot s.
+    int *first;
+    int *next;
+    // Counts the changes of keys and values; storing a value a key already
+    // holds is no change.
+    unsigned long changes;
 };
 
 // Slot count used when dictionary_create is given 0, and by the file loader.
@@ -43,9 +53,16 @@ uint32_t dictionary_hash(const char *key);
 // null, the key is absent or its value is null.
 const char *dictionary_get(const dictionary *d, const char *key);
 
+// The same for the entry key of a section: the key "<section>:<key>",
+// looked up without building it.
+const char *dictionary_get_entry(const dictionary *d, const char *section, const char *key);
+
 // Inserts or replaces. Returns 0 on success, 1 when the table or key is null
 // or memory runs out (the table is left as it was).
 int dictionary_set(dictionary *d, const char *key, const char *val);
+
+// The same for the entry key of a section, as dictionary_get_entry.
+int dictionary_set_entry(dictionary *d, const char *section, const char *key, const char *val);
 
 void dictionary_unset(dictionary *d, const char *key);
 
@@ -68,9 +85,9 @@ int dictionary_save_to_file(const dictionary *d, const char *path);
 // rename: "<path>" DICT_TEMP_SUFFIX "XXXXXX".
 constexpr const char *DICT_TEMP_SUFFIX = ".tmp";
 
-// Number of sections; -1 for a null table.
 // The table in its file form, as dictionary_save_to_file would write it.
 std::string dictionary_to_text(const dictionary *d);
+// Number of sections; -1 for a null table.
 int util_get_sec_count(const dictionary *d);
 // The n-th section name (from 0) in slot order, or null.
 const char *util_get_sec_name(const dictionary *d, int n);

@@ -62,14 +62,14 @@ struct DictDeleter {
 };
 using DictPtr = std::unique_ptr<dictionary, DictDeleter>;
 
-std::string entry_key(const std::string &section, const char *key)
-{
-    return section + ":" + key;
-}
-
 const char *get_prop(const dictionary *d, const std::string &section, const char *key)
 {
-    return dictionary_get(d, entry_key(section, key).c_str());
+    return dictionary_get_entry(d, section.c_str(), key);
+}
+
+int set_prop(dictionary *d, const std::string &section, const char *key, const char *val)
+{
+    return dictionary_set_entry(d, section.c_str(), key, val);
 }
 
 bool has_section(const dictionary *d, const char *name)
@@ -232,12 +232,14 @@ struct FileStamp {
     }
 };
 
-// The table last read from a file, handed out again (as a copy) while the
-// file stays as it was: a refresh does not reparse a ledger or registry that
-// nobody changed. A file modified within the last kSettleSeconds is not kept:
-// its modification time advances by clock ticks, so a further edit of the
-// same size within the same tick would not show. Any later write moves it
-// past a time that old. Guarded by handler_mutex.
+// The table last read from a file, kept while the file stays as it was: a
+// refresh does not reparse a ledger or registry that nobody changed. The kept
+// table itself is handed out, and given back with keep() by a caller that
+// left it as the file has it (a caller that changed it drops it). A file
+// modified within the last kSettleSeconds is not kept: its modification time
+// advances by clock ticks, so a further edit of the same size within the same
+// tick would not show. Any later write moves it past a time that old.
+// Guarded by handler_mutex.
 class ParsedFile {
 public:
     // The table of the file open as f (positioned at its start) whose status
@@ -246,22 +248,28 @@ public:
     {
         const FileStamp stamp(st);
         if (dict_ && stamp_ == stamp)
-            return DictPtr(dictionary_copy(dict_.get()));
+            return std::move(dict_);
         dict_.reset();
         DictPtr d(dictionary_load_from_stream(f));
         timespec now{};
         clock_gettime(CLOCK_REALTIME, &now);
-        if (d && now.tv_sec - st.st_mtim.tv_sec > kSettleSeconds) {
-            dict_.reset(dictionary_copy(d.get()));
-            stamp_ = stamp;
-        }
+        stamp_ = stamp;
+        settled_ = now.tv_sec - st.st_mtim.tv_sec > kSettleSeconds;
         return d;
+    }
+
+    // Takes back the table the last load() handed out, unchanged since.
+    void keep(DictPtr d)
+    {
+        if (settled_)
+            dict_ = std::move(d);
     }
 
 private:
     static constexpr time_t kSettleSeconds = 2;
     DictPtr dict_;
     FileStamp stamp_;
+    bool settled_ = false;
 };
 
 ParsedFile cached_registry, cached_ledger;
@@ -327,22 +335,16 @@ void report_untrusted_registry(const std::string &why)
 
 enum HandlerLoad { HANDLERS_LOADED = 0, HANDLERS_FAILED = 1, HANDLERS_UNTRUSTED = 2 };
 
-int init_job_handler_locked()
+// Loads the handler of every type in the registry not loaded yet.
+int load_handlers(const dictionary *reg)
 {
-    DictPtr reg;
-    std::string why;
-    const RegistryState state = load_registry(&reg, &why);
-    report_untrusted_registry(why);
-    if (state == REGISTRY_UNTRUSTED)
-        return HANDLERS_UNTRUSTED;
-    if (state == REGISTRY_ABSENT)
-        return HANDLERS_LOADED;
-    const int count = util_get_sec_count(reg.get());
+    const std::vector<const char *> types = util_get_sec_names(reg);
+    const int count = static_cast<int>(types.size());
     if (count > MAX_JOB_HANDLERS)
         return 1;
 
     for (int i = 0; i < count; ++i) {
-        const std::string type = util_get_sec_name(reg.get(), i);
+        const std::string type = types[static_cast<size_t>(i)];
         bool loaded = false;
         for (const auto &h : job_handlers) {
             if (h.dl_handler != nullptr && type == h.job_type)
@@ -351,9 +353,9 @@ int init_job_handler_locked()
         if (loaded)
             continue;
 
-        const char *lib = get_prop(reg.get(), type, job_handler_prop_str[PROP_LIBPATH]);
-        const char *upd = get_prop(reg.get(), type, job_handler_prop_str[PROP_UPDATE]);
-        const char *cln = get_prop(reg.get(), type, job_handler_prop_str[PROP_CLEANUP]);
+        const char *lib = get_prop(reg, type, job_handler_prop_str[PROP_LIBPATH]);
+        const char *upd = get_prop(reg, type, job_handler_prop_str[PROP_UPDATE]);
+        const char *cln = get_prop(reg, type, job_handler_prop_str[PROP_CLEANUP]);
         if (lib == nullptr || upd == nullptr || cln == nullptr || type.size() >= CONCRETEJOB_FIELD_SIZE)
             return 1;
 
@@ -389,6 +391,21 @@ int init_job_handler_locked()
     return 0;
 }
 
+int init_job_handler_locked()
+{
+    DictPtr reg;
+    std::string why;
+    const RegistryState state = load_registry(&reg, &why);
+    report_untrusted_registry(why);
+    if (state == REGISTRY_UNTRUSTED)
+        return HANDLERS_UNTRUSTED;
+    if (state == REGISTRY_ABSENT)
+        return HANDLERS_LOADED;
+    const int result = load_handlers(reg.get());
+    cached_registry.keep(std::move(reg));
+    return result;
+}
+
 int find_handler(const char *job_type)
 {
     for (int i = 0; i < MAX_JOB_HANDLERS; ++i) {
@@ -407,7 +424,7 @@ bool stamp_finish_time(dictionary *ledger, const std::string &section)
 {
     char now[32];
     std::snprintf(now, sizeof now, "%ld", static_cast<long>(std::time(nullptr)));
-    return dictionary_set(ledger, entry_key(section, job_prop_str[PROP_FINISHTIME]).c_str(), now) == 0;
+    return set_prop(ledger, section, job_prop_str[PROP_FINISHTIME], now) == 0;
 }
 
 int update_record(dictionary *ledger, const std::string &section)
@@ -444,8 +461,8 @@ int update_record(dictionary *ledger, const std::string &section)
 
     char state_buf[16];
     std::snprintf(state_buf, sizeof state_buf, "%d", state);
-    if (dictionary_set(ledger, entry_key(section, job_prop_str[PROP_JOBSTATE]).c_str(), state_buf) != 0 ||
-        dictionary_set(ledger, entry_key(section, job_prop_str[PROP_JOBSTATUS]).c_str(), status) != 0)
+    if (set_prop(ledger, section, job_prop_str[PROP_JOBSTATE], state_buf) != 0 ||
+        set_prop(ledger, section, job_prop_str[PROP_JOBSTATUS], status) != 0)
         return 1;
 
     long t;
@@ -516,9 +533,9 @@ int create_job_instance_impl(char *inst_id, int size, const ConcreteJob_entry *e
 
     dictionary *d = ledger.get();
     if (dictionary_set(d, section.c_str(), nullptr) != 0 ||
-        dictionary_set(d, entry_key(section, job_prop_str[PROP_INSTANCEID]).c_str(), id.c_str()) != 0 ||
-        dictionary_set(d, entry_key(section, job_prop_str[PROP_JOBSTATE]).c_str(), "4") != 0 ||
-        dictionary_set(d, entry_key(section, job_prop_str[PROP_JOBSTATUS]).c_str(), "Process Running") != 0)
+        set_prop(d, section, job_prop_str[PROP_INSTANCEID], id.c_str()) != 0 ||
+        set_prop(d, section, job_prop_str[PROP_JOBSTATE], "4") != 0 ||
+        set_prop(d, section, job_prop_str[PROP_JOBSTATUS], "Process Running") != 0)
         return 1;
     if (dictionary_save_to_file(d, JOB_LEDGER_FILE) != 0)
         return 1;
@@ -551,16 +568,19 @@ int init_job_impl(ConcreteJob_data **jobs, int *count)
     }
 
     const std::vector<std::string> names = section_names(ledger.get());
-    const DictPtr before(dictionary_copy(ledger.get()));
+    const unsigned long changes = ledger->changes;
     for (const std::string &name : names) {
         if (walk && del_job(name.c_str(), ledger.get()) != 0)
             update_record(ledger.get(), name);
     }
     // A pass that changed nothing leaves the file alone: polling clients then
-    // cost no synchronous write. A failed save loses nothing the handlers
-    // cannot tell again at the next refresh, so the refreshed records are
-    // still handed out.
-    if (!dictionary_same(ledger.get(), before.get()))
+    // cost no synchronous write. The pass writes each key at most once and
+    // removes only whole records, so no change it counts is undone later in
+    // the pass: a counted change is a table that differs from the file's. A
+    // failed save loses nothing the handlers cannot tell again at the next
+    // refresh, so the refreshed records are still handed out.
+    const bool changed = ledger->changes != changes;
+    if (changed)
         dictionary_save_to_file(ledger.get(), JOB_LEDGER_FILE);
     // What is handed out comes from the table in memory: the file is done with.
     lock.reset();
@@ -582,6 +602,8 @@ int init_job_impl(ConcreteJob_data **jobs, int *count)
     }
     *jobs = out;
     *count = filled;
+    if (!changed)
+        cached_ledger.keep(std::move(ledger));
     return 0;
 }
 
@@ -617,23 +639,19 @@ int reg_job_handler(const ConcreteJob_entry *entry)
 
     const std::string type = entry->job_type_id;
     const char *values[3] = {entry->libPath, entry->update_handler_name, entry->cleanup_handler_name};
-    bool changed = false;
+    const unsigned long changes = reg->changes;
     if (!has_section(reg.get(), type.c_str())) {
         // More types than the handler table holds would make every refresh fail.
         if (util_get_sec_count(reg.get()) >= MAX_JOB_HANDLERS ||
             dictionary_set(reg.get(), type.c_str(), nullptr) != 0)
             return 1;
-        changed = true;
     }
     for (int i = 0; i < 3; ++i) {
-        const std::string key = entry_key(type, job_handler_prop_str[i]);
-        const char *old = dictionary_get(reg.get(), key.c_str());
-        if (old != nullptr && std::strcmp(old, values[i]) == 0)
-            continue;
-        if (dictionary_set(reg.get(), key.c_str(), values[i]) != 0)
+        if (set_prop(reg.get(), type, job_handler_prop_str[i], values[i]) != 0)
             return 1;
-        changed = true;
     }
+    // A registration the file already holds leaves it alone.
+    const bool changed = reg->changes != changes;
     if (changed && dictionary_save_to_file(reg.get(), JOB_REGISTRY_FILE) != 0)
         return 1;
     return 0;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <dirent.h>
@@ -94,6 +95,99 @@ TEST(DictionaryTable, CopiesAndSameness)
         EXPECT_EQ(c.same, dictionary_to_text(t.get()) == dictionary_to_text(copy.get())) << c.what;
     }
     EXPECT_EQ(nullptr, dictionary_copy(nullptr));
+}
+
+// Keys share buckets and the table doubles while keys come and go: every key still leads to its
+// own slot, by its full key and by section and entry key, in the table and in a copy of it.
+TEST(DictionaryTable, IndexFollowsGrowthRemovalAndCopies)
+{
+    Dict t = make(dictionary_create(2));
+    std::map<std::string, std::string> held;
+    auto key = [](int i) { return "s" + std::to_string(i % 7) + ":k" + std::to_string(i); };
+    auto set = [&](dictionary *d, const std::string &k, const std::string &v) {
+        ASSERT_EQ(0, dictionary_set(d, k.c_str(), v.c_str()));
+        held[k] = v;
+    };
+    for (int i = 0; i < 300; ++i) {
+        set(t.get(), key(i), std::to_string(i));
+        if (i % 3 == 2) {
+            dictionary_unset(t.get(), key(i - 2).c_str());
+            held.erase(key(i - 2));
+        }
+        if (i % 5 == 4)
+            set(t.get(), key(i - 4), "again");
+    }
+    Dict copy = make(dictionary_copy(t.get()));
+    ASSERT_TRUE(copy);
+    const std::map<std::string, std::string> in_t = held;
+    set(copy.get(), "s1:new", "n");
+    dictionary_unset(copy.get(), key(1).c_str());
+    held.erase(key(1));
+
+    for (const auto &[d, expected] : {std::pair{t.get(), in_t}, std::pair{copy.get(), held}}) {
+        int seen = 0;
+        for (int i = 0; i < d->num; ++i) {
+            if (d->key[i] == nullptr)
+                continue;
+            ++seen;
+            const std::string k = d->key[i];
+            const size_t colon = k.find(':');
+            EXPECT_EQ(d->val[i], dictionary_get(d, k.c_str())) << k;
+            EXPECT_EQ(d->val[i], dictionary_get_entry(d, k.substr(0, colon).c_str(), k.c_str() + colon + 1)) << k;
+        }
+        EXPECT_EQ(static_cast<int>(expected.size()), seen);
+        EXPECT_EQ(d->occupied, seen);
+        for (int i = 0; i < 300; ++i) {
+            const auto it = expected.find(key(i));
+            EXPECT_STREQ(it == expected.end() ? nullptr : it->second.c_str(), dictionary_get(d, key(i).c_str())) << i;
+        }
+    }
+}
+
+// An entry key is "<section>:<key>" whichever colon splits it; the change count moves exactly
+// when the table comes to differ from a copy taken before.
+TEST(DictionaryTable, EntryKeysAndTheChangeCount)
+{
+    Dict t = make(dictionary_create(0));
+    for (const char *k : {"ID-1", "ID-1:jobstate", "ID-10:jobstate", "a:b:c"})
+        dictionary_set(t.get(), k, std::strchr(k, ':') != nullptr ? k : nullptr);
+    const struct {
+        const char *section, *key, *found;
+    } lookups[] = {
+        {"ID-1", "jobstate", "ID-1:jobstate"}, {"ID-10", "jobstate", "ID-10:jobstate"}, {"ID-", "1:jobstate", nullptr},
+        {"a", "b:c", "a:b:c"}, {"a:b", "c", "a:b:c"}, {"ID-1", "", nullptr}, {"ID-1:jobstate", "", nullptr},
+        {"ID-1", "jobstat", nullptr}, {"ID", "1:jobstate", nullptr}, {"", "ID-1", nullptr},
+        {nullptr, "jobstate", nullptr}, {"ID-1", nullptr, nullptr},
+    };
+    for (const auto &l : lookups)
+        EXPECT_STREQ(l.found, dictionary_get_entry(t.get(), l.section, l.key)) << l.section << " " << l.key;
+    EXPECT_EQ(nullptr, dictionary_get_entry(nullptr, "ID-1", "jobstate"));
+
+    const struct {
+        const char *what;
+        int (*change)(dictionary *);
+        bool changes;
+    } cases[] = {
+        {"a new entry", [](dictionary *d) { return dictionary_set_entry(d, "ID-2", "jobstate", "4"); }, true},
+        {"the value held", [](dictionary *d) { return dictionary_set(d, "ID-1:jobstate", "ID-1:jobstate"); }, false},
+        {"the value held, as an entry", [](dictionary *d) { return dictionary_set_entry(d, "ID-2", "jobstate", "4"); }, false},
+        {"the null value held", [](dictionary *d) { return dictionary_set(d, "ID-1", nullptr); }, false},
+        {"another value", [](dictionary *d) { return dictionary_set_entry(d, "ID-2", "jobstate", "7"); }, true},
+        {"a null value", [](dictionary *d) { return dictionary_set_entry(d, "ID-2", "jobstate", nullptr); }, true},
+        {"a value for a null one", [](dictionary *d) { return dictionary_set(d, "ID-1", "v"); }, true},
+        {"an absent key removed", [](dictionary *d) { dictionary_unset(d, "ID-3"); return 0; }, false},
+        {"a key removed", [](dictionary *d) { dictionary_unset(d, "a:b:c"); return 0; }, true},
+        {"a null key", [](dictionary *d) { return 1 - dictionary_set_entry(d, nullptr, "k", "v"); }, false},
+    };
+    for (const auto &c : cases) {
+        Dict before = make(dictionary_copy(t.get()));
+        const unsigned long changes = t->changes;
+        EXPECT_EQ(0, c.change(t.get())) << c.what;
+        EXPECT_EQ(c.changes, t->changes != changes) << c.what;
+        EXPECT_EQ(c.changes, !dictionary_same(t.get(), before.get())) << c.what;
+    }
+    EXPECT_EQ(nullptr, dictionary_get(t.get(), "ID-2:jobstate"));
+    EXPECT_STREQ("v", dictionary_get(t.get(), "ID-1"));
 }
 
 TEST(DictionaryTable, HashAndSectionOrder)
