@@ -1,6 +1,7 @@
 #include "jobledger.h"
 
 #include <cctype>
+#include <charconv>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -108,14 +109,16 @@ std::string job_type_of(const char *inst_id)
     return dash == nullptr ? std::string(inst_id) : std::string(inst_id, dash);
 }
 
-// Bounded copy that always terminates; cuts what does not fit.
+// Bounded copy that always terminates and fills the rest of dst with zeros;
+// cuts what does not fit.
 void copy_field(char *dst, size_t size, const char *src)
 {
     if (size == 0)
         return;
-    std::memset(dst, 0, size);
-    if (src != nullptr)
-        std::strncpy(dst, src, size - 1);
+    const size_t len = src != nullptr ? strnlen(src, size - 1) : 0;
+    if (len > 0)
+        std::memcpy(dst, src, len);
+    std::memset(dst + len, 0, size - len);
 }
 
 // A field of a registration record is usable when it is terminated inside
@@ -460,7 +463,7 @@ int update_record(dictionary *ledger, const std::string &section)
     status[JOB_STATUS_SIZE - 1] = '\0';
 
     char state_buf[16];
-    std::snprintf(state_buf, sizeof state_buf, "%d", state);
+    *std::to_chars(state_buf, state_buf + sizeof state_buf - 1, state).ptr = '\0';
     if (set_prop(ledger, section, job_prop_str[PROP_JOBSTATE], state_buf) != 0 ||
         set_prop(ledger, section, job_prop_str[PROP_JOBSTATUS], status) != 0)
         return 1;
@@ -585,15 +588,20 @@ int init_job_impl(ConcreteJob_data **jobs, int *count)
     // What is handed out comes from the table in memory: the file is done with.
     lock.reset();
 
+    // fill_record writes every field of a record it fills, and only filled
+    // records are handed out.
     ConcreteJob_data *out = nullptr;
     if (!names.empty()) {
-        out = static_cast<ConcreteJob_data *>(std::calloc(names.size(), sizeof(ConcreteJob_data)));
+        out = static_cast<ConcreteJob_data *>(std::malloc(names.size() * sizeof(ConcreteJob_data)));
         if (out == nullptr)
             return 1;
     }
+    // The walk adds no section, and a record it removed has no instance id
+    // left, which fill_record skips: so the names taken before the walk give
+    // the records that remain, in their order.
     int filled = 0;
-    for (const char *section : util_get_sec_names(ledger.get())) {
-        if (fill_record(ledger.get(), section, out, filled) == 0)
+    for (const std::string &name : names) {
+        if (fill_record(ledger.get(), name.c_str(), out, filled) == 0)
             ++filled;
     }
     if (filled == 0) {
@@ -763,13 +771,13 @@ int fill_record(const dictionary *ledger, const char *name, ConcreteJob_data *jo
     if (inst_id == nullptr || std::strlen(inst_id) >= CONCRETEJOB_FIELD_SIZE)
         return 1;
 
+    // Every field is written whole: the caller's record need not be cleared.
     ConcreteJob_data &job = jobs[out];
-    std::memset(&job, 0, sizeof job);
     copy_field(job.inst_id, sizeof job.inst_id, inst_id);
     long state;
-    if (parse_long(get_prop(ledger, section, job_prop_str[PROP_JOBSTATE]), &state) && state >= 0 &&
-        state <= 0xffff)
-        job.job_state = static_cast<uint16_t>(state);
+    const bool has_state = parse_long(get_prop(ledger, section, job_prop_str[PROP_JOBSTATE]), &state) &&
+                           state >= 0 && state <= 0xffff;
+    job.job_state = has_state ? static_cast<uint16_t>(state) : 0;
     copy_field(job.job_status, sizeof job.job_status, get_prop(ledger, section, job_prop_str[PROP_JOBSTATUS]));
     copy_field(job.time_before_removal, sizeof job.time_before_removal,
                get_prop(ledger, section, job_prop_str[PROP_TBR]));
