@@ -58,14 +58,21 @@ int find_key(const dictionary *d, const char *key)
     return find_slot(d, dictionary_hash(key), [key](const char *k) { return std::strcmp(k, key) == 0; });
 }
 
+// Whether k is "<section>:<key>".
+bool is_entry(const char *k, const char *section, const char *key)
+{
+    while (*section != '\0' && *k == *section) {
+        ++k;
+        ++section;
+    }
+    return *section == '\0' && *k == ':' && std::strcmp(k + 1, key) == 0;
+}
+
 // The slot of "<section>:<key>".
 int find_entry(const dictionary *d, const char *section, const char *key)
 {
     const uint32_t h = hash_end(hash_add(hash_add(hash_add(0, section), ":"), key));
-    const size_t len = std::strlen(section);
-    return find_slot(d, h, [=](const char *k) {
-        return std::strncmp(k, section, len) == 0 && k[len] == ':' && std::strcmp(k + len + 1, key) == 0;
-    });
+    return find_slot(d, h, [=](const char *k) { return is_entry(k, section, key); });
 }
 
 // Puts the occupied slot i into the index.
