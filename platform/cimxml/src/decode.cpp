@@ -3,12 +3,44 @@
 
 #include <cimxml/xml.h>
 
-#include <set>
-
 namespace cimxml {
 namespace detail {
 
 namespace {
+
+/* What an error names ("property Name", "key Name", or a caller's text);
+ * the text is only made when an error is thrown. */
+class What {
+ public:
+  What(const char *kind, const char *name) : kind_(kind), name_(name) {}
+  explicit What(const std::string &text) : text_(&text) {}
+  std::string str() const { return text_ != nullptr ? *text_ : kind_ + std::string(name_); }
+
+ private:
+  const std::string *text_ = nullptr;
+  const char *kind_ = "";
+  const char *name_ = "";
+};
+
+/* value_from_text, with `what` made only for the error: text that does not
+ * convert is read again with it, to throw the error as it would be. */
+const std::string kUnnamed;
+
+Value text_to_value(const std::string &text, CimType t, const What &what) {
+  try {
+    return value_from_text(text, t, kUnnamed);
+  } catch (const Error &) {
+    return value_from_text(text, t, what.str());
+  }
+}
+
+/* The string value of an element's text, made from the document's text. */
+Value text_string(const Node *v) {
+  require_text_only(v);
+  CMPIValue val;
+  val.string = check_new(native_new_CMPIString(v->text, nullptr), "string");
+  return Value(make_data(CMPI_string, val));
+}
 
 bool lookup_type(const Node *n, const char *attr_name, CimType *t) {
   const char *v = attr(n, attr_name);
@@ -38,14 +70,14 @@ bool has_embedded_qualifier(const Node *n) {
   return false;
 }
 
-std::string name_attr(const Node *n) {
-  std::string v = required_attr(n, "NAME");
-  if (v.empty()) invalid(std::string(name_of(n)) + " element with empty NAME");
+const char *name_attr(const Node *n) {
+  const char *v = required_attr_value(n, "NAME");
+  if (*v == '\0') invalid(std::string(name_of(n)) + " element with empty NAME");
   return v;
 }
 
-Value embedded_instance(const std::string &text, const DecodeContext &ctx, int depth_here) {
-  Document doc(text.data(), text.size(), ctx.limits, ctx.depth + depth_here);
+Value embedded_instance(const char *text, std::size_t len, const DecodeContext &ctx, int depth_here) {
+  Document doc(text, len, ctx.limits, ctx.depth + depth_here);
   Node *root = doc.root();
   if (!is(root, "INSTANCE")) invalid("embedded object is not an INSTANCE element");
   DecodeContext inner = ctx;
@@ -62,21 +94,21 @@ int depth_of(const Node *n) {
   return d;
 }
 
-Value scalar_from_value(const Node *v, CimType type, bool embedded, const DecodeContext &ctx,
-                        const std::string &what) {
-  std::string text = text_of(v);
+Value scalar_from_value(const Node *v, CimType type, bool embedded, const DecodeContext &ctx, const What &what) {
   if (embedded || type == CimType::Instance) {
-    if (text.empty()) return Value::null_of(CMPI_instance);
-    return embedded_instance(text, ctx, depth_of(v));
+    require_text_only(v);
+    if (v->text_len == 0) return Value::null_of(CMPI_instance);
+    return embedded_instance(v->text, v->text_len, ctx, depth_of(v));
   }
-  return value_from_text(text, type, what);
+  if (type == CimType::String) return text_string(v);
+  return text_to_value(text_of(v), type, what);
 }
 
-Value array_value(const Node *va, CimType type, bool embedded, const DecodeContext &ctx, const std::string &what) {
+Value array_value(const Node *va, CimType type, bool embedded, const DecodeContext &ctx, const What &what) {
   std::vector<const Node *> items;
   for (Node *c = first_element(va); c; c = next_element(c)) {
     if (!is(c, "VALUE") && !is(c, "VALUE.NULL"))
-      invalid(what + ": VALUE.ARRAY may only hold VALUE and VALUE.NULL, found " + name_of(c));
+      invalid(what.str() + ": VALUE.ARRAY may only hold VALUE and VALUE.NULL, found " + name_of(c));
     items.push_back(c);
   }
   CimType et = embedded ? CimType::Instance : type;
@@ -91,18 +123,18 @@ Value array_value(const Node *va, CimType type, bool embedded, const DecodeConte
     if (e.is_null()) continue;
     CMPIValue val = e.data().value;
     CMPIStatus st = arr->ft->setElementAt(arr.get(), static_cast<CMPICount>(i), &val, ct);
-    if (st.rc != CMPI_RC_OK) fail(st.rc, what + ": cannot set array element");
+    if (st.rc != CMPI_RC_OK) fail(st.rc, what.str() + ": cannot set array element");
   }
   CMPIValue v;
   v.array = arr.release();
   return Value(make_data(static_cast<CMPIType>(ct | CMPI_ARRAY), v));
 }
 
-Value refarray_value(const Node *ra, const std::string &ns, const DecodeContext &ctx, const std::string &what) {
+Value refarray_value(const Node *ra, const std::string &ns, const DecodeContext &ctx, const What &what) {
   std::vector<const Node *> items;
   for (Node *c = first_element(ra); c; c = next_element(c)) {
     if (!is(c, "VALUE.REFERENCE") && !is(c, "VALUE.NULL"))
-      invalid(what + ": VALUE.REFARRAY may only hold VALUE.REFERENCE and VALUE.NULL, found " + name_of(c));
+      invalid(what.str() + ": VALUE.REFARRAY may only hold VALUE.REFERENCE and VALUE.NULL, found " + name_of(c));
     items.push_back(c);
   }
   ArrayPtr arr(check_new(native_new_CMPIArray(static_cast<CMPICount>(items.size()), CMPI_ref, nullptr), "array"));
@@ -112,36 +144,39 @@ Value refarray_value(const Node *ra, const std::string &ns, const DecodeContext 
     CMPIValue val;
     val.ref = p.get();
     CMPIStatus st = arr->ft->setElementAt(arr.get(), static_cast<CMPICount>(i), &val, CMPI_ref);
-    if (st.rc != CMPI_RC_OK) fail(st.rc, what + ": cannot set array element");
+    if (st.rc != CMPI_RC_OK) fail(st.rc, what.str() + ": cannot set array element");
   }
   CMPIValue v;
   v.array = arr.release();
   return Value(make_data(CMPI_refA, v));
 }
 
-Value keyvalue(const Node *kv, const std::string &key) {
-  std::string text = text_of(kv);
-  std::string what = "key " + key;
+Value keyvalue(const Node *kv, const char *key) {
+  require_text_only(kv);
+  const What what("key ", key);
   CimType t;
   if (lookup_type(kv, "TYPE", &t)) {
-    if (t == CimType::Reference) invalid(what + ": KEYVALUE cannot hold a reference");
-    return value_from_text(text, t, what);
+    if (t == CimType::Reference) invalid(what.str() + ": KEYVALUE cannot hold a reference");
+    if (t == CimType::String) return text_string(kv);
+    return text_to_value(text_of(kv), t, what);
   }
   const char *vt = attr(kv, "VALUETYPE");
-  std::string valuetype = vt ? vt : "string";
-  if (valuetype == "string") return string_value(text);
-  if (valuetype == "boolean") return value_from_text(text, CimType::Boolean, what);
-  if (valuetype != "numeric") invalid(what + ": unknown VALUETYPE \"" + valuetype + "\"");
+  const char *valuetype = vt ? vt : "string";
+  if (std::strcmp(valuetype, "string") == 0) return text_string(kv);
+  const std::string text = text_of(kv);
+  if (std::strcmp(valuetype, "boolean") == 0) return text_to_value(text, CimType::Boolean, what);
+  if (std::strcmp(valuetype, "numeric") != 0)
+    invalid(what.str() + ": unknown VALUETYPE \"" + valuetype + "\"");
   bool real = false, hex = false;
   for (char c : text) {
     if (c == 'x' || c == 'X') hex = true;
     if (c == '.' || ((c == 'e' || c == 'E') && !hex)) real = true;
   }
-  if (real) return value_from_text(text, CimType::Real64, what);
+  if (real) return text_to_value(text, CimType::Real64, what);
   try {
-    return value_from_text(text, CimType::Sint64, what);
+    return value_from_text(text, CimType::Sint64, kUnnamed);
   } catch (const Error &) {
-    return value_from_text(text, CimType::Uint64, what);
+    return text_to_value(text, CimType::Uint64, what);
   }
 }
 
@@ -161,8 +196,8 @@ std::string decode_local_namespace(const Node *lnp) {
   int count = 0;
   for (Node *c = first_element(lnp); c; c = next_element(c)) {
     if (!is(c, "NAMESPACE")) invalid(std::string("LOCALNAMESPACEPATH may only hold NAMESPACE, found ") + name_of(c));
-    std::string seg = required_attr(c, "NAME");
-    if (seg.empty()) continue;
+    const char *seg = required_attr_value(c, "NAME");
+    if (*seg == '\0') continue;
     if (count++) ns += '/';
     ns += seg;
   }
@@ -181,26 +216,27 @@ void decode_namespace_path(const Node *nsp, std::string *host, std::string *ns) 
 PathPtr decode_instance_name(const Node *n, const std::string &ns, const std::string &host,
                              const DecodeContext &ctx) {
   if (!is(n, "INSTANCENAME")) invalid(std::string("expected INSTANCENAME, found ") + name_of(n));
-  std::string cn = required_attr(n, "CLASSNAME");
-  if (cn.empty()) invalid("INSTANCENAME with empty CLASSNAME");
-  PathPtr op(check_new(newCMPIObjectPath(ns.c_str(), cn.c_str(), nullptr), "object path"));
+  const char *cn = required_attr_value(n, "CLASSNAME");
+  if (*cn == '\0') invalid("INSTANCENAME with empty CLASSNAME");
+  PathPtr op(check_new(newCMPIObjectPath(ns.c_str(), cn, nullptr), "object path"));
   if (!host.empty()) op->ft->setHostname(op.get(), host.c_str());
-  std::set<std::string> seen;
+  std::string key; /* add_key takes the name as a string: one for all keys */
   for (Node *kb = first_element(n); kb; kb = next_element(kb)) {
     if (!is(kb, "KEYBINDING")) {
       if (is(kb, "KEYVALUE") || is(kb, "VALUE.REFERENCE"))
-        invalid("INSTANCENAME " + cn + ": keys without KEYBINDING names are not supported");
-      invalid("INSTANCENAME " + cn + " may only hold KEYBINDING, found " + name_of(kb));
+        invalid(std::string("INSTANCENAME ") + cn + ": keys without KEYBINDING names are not supported");
+      invalid(std::string("INSTANCENAME ") + cn + " may only hold KEYBINDING, found " + name_of(kb));
     }
-    std::string key = name_attr(kb);
-    std::string lower;
-    for (char c : key) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (!seen.insert(lower).second) invalid("INSTANCENAME " + cn + " binds key " + key + " twice");
+    key = name_attr(kb);
+    /* Key names compare without case; the bindings before this one passed
+     * these checks, so each has its NAME. */
+    for (const Node *b = first_element(n); b != kb; b = next_element(b))
+      if (iequals(attr(b, "NAME"), key)) invalid(std::string("INSTANCENAME ") + cn + " binds key " + key + " twice");
     Node *v = first_element(kb);
     if (v == nullptr || next_element(v) != nullptr)
       invalid("KEYBINDING " + key + " must hold one KEYVALUE or VALUE.REFERENCE");
     if (is(v, "KEYVALUE")) {
-      add_key(op.get(), key, keyvalue(v, key));
+      add_key(op.get(), key, keyvalue(v, key.c_str()));
     } else if (is(v, "VALUE.REFERENCE")) {
       PathPtr ref = decode_value_reference(v, "", ctx);
       CMPIValue rv;
@@ -242,8 +278,8 @@ PathPtr decode_any_path(const Node *n, const std::string &ns, const DecodeContex
   } else {
     invalid(std::string("expected an object path, found ") + name_of(n));
   }
-  std::string name = name_attr(cn);
-  PathPtr op(check_new(newCMPIObjectPath(pns.c_str(), name.c_str(), nullptr), "object path"));
+  const char *name = name_attr(cn);
+  PathPtr op(check_new(newCMPIObjectPath(pns.c_str(), name, nullptr), "object path"));
   if (!host.empty()) op->ft->setHostname(op.get(), host.c_str());
   return op;
 }
@@ -257,14 +293,16 @@ PathPtr decode_value_reference(const Node *n, const std::string &ns, const Decod
   return decode_any_path(c, ns, ctx);
 }
 
-Value decode_value_child(const Node *parent, bool have_type, CimType type, bool array, bool embedded,
-                         const DecodeContext &ctx, const std::string &what, bool *untyped_out) {
+namespace {
+
+Value value_child(const Node *parent, bool have_type, CimType type, bool array, bool embedded,
+                  const DecodeContext &ctx, const What &what, bool *untyped_out) {
   if (untyped_out) *untyped_out = false;
   const Node *v = nullptr;
   for (Node *c = first_element(parent); c; c = next_element(c)) {
     if (is(c, "VALUE") || is(c, "VALUE.ARRAY") || is(c, "VALUE.REFERENCE") || is(c, "VALUE.REFARRAY") ||
         is(c, "VALUE.NULL")) {
-      if (v) invalid(what + ": more than one value");
+      if (v) invalid(what.str() + ": more than one value");
       v = c;
     }
   }
@@ -276,19 +314,19 @@ Value decode_value_child(const Node *parent, bool have_type, CimType type, bool 
     return Value::null_of(to_cmpi(embedded ? CimType::Instance : type, array));
   }
   if (is(v, "VALUE.REFERENCE")) {
-    if (have_type && (type != CimType::Reference || array)) invalid(what + ": a reference where " + type_name(type) + (array ? " array" : "") + " is expected");
+    if (have_type && (type != CimType::Reference || array)) invalid(what.str() + ": a reference where " + type_name(type) + (array ? " array" : "") + " is expected");
     PathPtr p = decode_value_reference(v, "", ctx);
     CMPIValue val;
     val.ref = p.release();
     return Value(make_data(CMPI_ref, val));
   }
   if (is(v, "VALUE.REFARRAY")) {
-    if (have_type && (type != CimType::Reference || !array)) invalid(what + ": a reference array where " + type_name(type) + " is expected");
+    if (have_type && (type != CimType::Reference || !array)) invalid(what.str() + ": a reference array where " + type_name(type) + " is expected");
     return refarray_value(v, "", ctx, what);
   }
-  if (have_type && type == CimType::Reference) invalid(what + ": a reference is expected");
+  if (have_type && type == CimType::Reference) invalid(what.str() + ": a reference is expected");
   if (is(v, "VALUE.ARRAY")) {
-    if (have_type && !array) invalid(what + ": an array where a single " + type_name(type) + " is expected");
+    if (have_type && !array) invalid(what.str() + ": an array where a single " + type_name(type) + " is expected");
     if (!have_type) {
       if (untyped_out) *untyped_out = true;
       return array_value(v, CimType::String, false, ctx, what);
@@ -296,43 +334,55 @@ Value decode_value_child(const Node *parent, bool have_type, CimType type, bool 
     return array_value(v, type, embedded, ctx, what);
   }
   /* VALUE */
-  if (have_type && array) invalid(what + ": a single value where an array is expected");
+  if (have_type && array) invalid(what.str() + ": a single value where an array is expected");
   if (!have_type) {
     if (untyped_out) *untyped_out = true;
-    return string_value(text_of(v));
+    return text_string(v);
   }
   return scalar_from_value(v, type, embedded, ctx, what);
 }
 
-Value decode_property_value(const Node *n, const DecodeContext &ctx) {
-  std::string name = name_attr(n);
-  std::string what = "property " + name;
-  if (is(n, "PROPERTY.REFERENCE")) return decode_value_child(n, true, CimType::Reference, false, false, ctx, what, nullptr);
+/* PROPERTY / PROPERTY.ARRAY / PROPERTY.REFERENCE `n`, whose NAME is `name`. */
+Value property_value(const Node *n, const char *name, const DecodeContext &ctx) {
+  const What what("property ", name);
+  if (is(n, "PROPERTY.REFERENCE")) return value_child(n, true, CimType::Reference, false, false, ctx, what, nullptr);
   bool array = is(n, "PROPERTY.ARRAY");
   if (!array && !is(n, "PROPERTY")) invalid(std::string("expected a property, found ") + name_of(n));
   CimType t = required_type(n, "TYPE");
   const char *emb = embedded_attr(n);
   bool embedded = t == CimType::String && (emb != nullptr || has_embedded_qualifier(n));
-  return decode_value_child(n, true, t, array, embedded, ctx, what, nullptr);
+  return value_child(n, true, t, array, embedded, ctx, what, nullptr);
+}
+
+}  // namespace
+
+Value decode_value_child(const Node *parent, bool have_type, CimType type, bool array, bool embedded,
+                         const DecodeContext &ctx, const std::string &what, bool *untyped_out) {
+  return value_child(parent, have_type, type, array, embedded, ctx, What(what), untyped_out);
+}
+
+Value decode_property_value(const Node *n, const DecodeContext &ctx) {
+  return property_value(n, name_attr(n), ctx);
 }
 
 InstancePtr decode_instance(const Node *n, const std::string &ns, const DecodeContext &ctx) {
   if (!is(n, "INSTANCE")) invalid(std::string("expected INSTANCE, found ") + name_of(n));
-  std::string cn = required_attr(n, "CLASSNAME");
-  if (cn.empty()) invalid("INSTANCE with empty CLASSNAME");
-  PathPtr op(check_new(newCMPIObjectPath(ns.c_str(), cn.c_str(), nullptr), "object path"));
+  const char *cn = required_attr_value(n, "CLASSNAME");
+  if (*cn == '\0') invalid("INSTANCE with empty CLASSNAME");
+  PathPtr op(check_new(newCMPIObjectPath(ns.c_str(), cn, nullptr), "object path"));
   InstancePtr inst(check_new(native_new_CMPIInstance(op.get(), nullptr), "instance"));
   /* Names compare without case in the instance too: a name given twice
    * replaces a property instead of adding one. */
   CMPICount count = 0;
+  std::string name; /* set_property takes the name as a string: one for all properties */
   for (Node *c = first_element(n); c; c = next_element(c)) {
     if (is(c, "QUALIFIER")) continue;
     if (!is(c, "PROPERTY") && !is(c, "PROPERTY.ARRAY") && !is(c, "PROPERTY.REFERENCE"))
-      invalid("INSTANCE " + cn + " may only hold QUALIFIER and PROPERTY elements, found " + name_of(c));
-    std::string name = name_attr(c);
-    set_property(inst.get(), name, decode_property_value(c, ctx));
+      invalid(std::string("INSTANCE ") + cn + " may only hold QUALIFIER and PROPERTY elements, found " + name_of(c));
+    name = name_attr(c);
+    set_property(inst.get(), name, property_value(c, name.c_str(), ctx));
     if (inst->ft->getPropertyCount(inst.get(), nullptr) == count)
-      invalid("INSTANCE " + cn + " has property " + name + " twice");
+      invalid(std::string("INSTANCE ") + cn + " has property " + name + " twice");
     ++count;
   }
   return inst;

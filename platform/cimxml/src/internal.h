@@ -75,6 +75,7 @@ void add_arg(CMPIArgs *args, const std::string &name, const CMPIData &d);
 struct Attr {
   const char *name;
   const char *value;
+  std::uint32_t name_len;
 };
 
 struct Node {
@@ -91,8 +92,14 @@ struct Node {
   bool empty;        /* no content at all: no character data, element, comment or PI */
 };
 
-/* Name comparison for element and attribute names (exact, as XML is). */
-inline bool is(const Node *n, const char *name) { return n != nullptr && std::strcmp(n->name, name) == 0; }
+/* Name comparison for element and attribute names (exact, as XML is). The
+ * lengths are compared first; with a literal name both the length and the
+ * comparison of the bytes are worked out where it is used. */
+inline bool same_name(const char *a, std::size_t a_len, const char *b) {
+  const std::size_t len = std::strlen(b);
+  return a_len == len && std::memcmp(a, b, len) == 0;
+}
+inline bool is(const Node *n, const char *name) { return n != nullptr && same_name(n->name, n->name_len, name); }
 inline const char *name_of(const Node *n) { return n->name; }
 /* First / next element sibling. */
 inline Node *first_element(const Node *parent) { return parent->child; }
@@ -100,12 +107,17 @@ inline Node *next_element(const Node *n) { return n->next; }
 /* Attribute value, or nullptr when absent. */
 inline const char *attr(const Node *n, const char *name) {
   for (std::uint32_t i = 0; i < n->attr_count; ++i)
-    if (std::strcmp(n->attrs[i].name, name) == 0) return n->attrs[i].value;
+    if (same_name(n->attrs[i].name, n->attrs[i].name_len, name)) return n->attrs[i].value;
   return nullptr;
 }
-/* Attribute value; Error(INVALID_PARAMETER) naming the element when absent. */
+/* Attribute value; Error(INVALID_PARAMETER) naming the element when absent.
+ * The first form points into the document. */
+const char *required_attr_value(const Node *n, const char *name);
 std::string required_attr(const Node *n, const char *name);
-/* The character data of an element; Error when it holds elements. */
+/* The character data of an element; Error when it holds elements. The first
+ * form checks only: the text is then n->text, NUL-terminated, n->text_len
+ * bytes without a NUL in them. */
+void require_text_only(const Node *n);
 std::string text_of(const Node *n);
 /* The only element child named `name`, or Error. */
 Node *required_child(const Node *parent, const char *name);

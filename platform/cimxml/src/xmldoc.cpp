@@ -221,7 +221,9 @@ Node *copy_tree(xmlNode *root, Arena &arena, int *depth) {
     Attr *attrs = n->attr_count != 0 ? arena.make<Attr>(n->attr_count) : nullptr;
     std::uint32_t i = 0;
     for (xmlAttr *a = x->properties; a; a = a->next, ++i) {
-      attrs[i].name = arena.copy(reinterpret_cast<const char *>(a->name), std::strlen(reinterpret_cast<const char *>(a->name)));
+      const std::size_t name_len = std::strlen(reinterpret_cast<const char *>(a->name));
+      attrs[i].name = arena.copy(reinterpret_cast<const char *>(a->name), name_len);
+      attrs[i].name_len = static_cast<std::uint32_t>(name_len);
       /* Attribute values with several nodes do not occur without entity
        * declarations; they read as empty. */
       const char *v = "";
@@ -348,15 +350,21 @@ Document::Document(const char *text, std::size_t len, const Limits &limits, int 
   depth_ = d;
 }
 
-std::string required_attr(const Node *n, const char *name) {
+const char *required_attr_value(const Node *n, const char *name) {
   const char *v = attr(n, name);
   if (v == nullptr) invalid(std::string(name_of(n)) + " element without " + name + " attribute");
   return v;
 }
 
-std::string text_of(const Node *n) {
+std::string required_attr(const Node *n, const char *name) { return required_attr_value(n, name); }
+
+void require_text_only(const Node *n) {
   if (n->child != nullptr)
     invalid(std::string(name_of(n)) + " element must hold text only, found " + name_of(n->child));
+}
+
+std::string text_of(const Node *n) {
+  require_text_only(n);
   return std::string(n->text, n->text_len);
 }
 

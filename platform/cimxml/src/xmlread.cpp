@@ -123,19 +123,25 @@ class Reader {
   }
 
  private:
+  /* The scanning loops run on a local pointer: p_ is a member, which a
+   * store through a char pointer could change, so a loop on it would load
+   * and store it at every byte. */
   bool skip_space() {
-    const char *from = p_;
-    while (is_space(*p_)) ++p_;
-    return p_ != from;
+    char *p = p_;
+    while (is_space(*p)) ++p;
+    const bool skipped = p != p_;
+    p_ = p;
+    return skipped;
   }
 
   /* A name: its start, its length in *len; null when there is none of the
    * common form here. */
   char *name(std::size_t *len) {
     if (!kTables.name_start[byte(p_)]) return nullptr;
-    char *start = p_++;
-    while (kTables.name[byte(p_)]) ++p_;
-    *len = static_cast<std::size_t>(p_ - start);
+    char *start = p_, *p = p_ + 1;
+    while (kTables.name[byte(p)]) ++p;
+    p_ = p;
+    *len = static_cast<std::size_t>(p - start);
     return *len <= kMaxName ? start : nullptr;
   }
 
@@ -182,10 +188,11 @@ class Reader {
   /* Moves the bytes from p_ on that `plain` lets through down to w; the
    * end of what was written. */
   char *plain_run(char *w, const bool *plain) {
-    char *run = p_;
-    while (plain[byte(p_)]) ++p_;
-    if (w != run) std::memmove(w, run, static_cast<std::size_t>(p_ - run));
-    return w + (p_ - run);
+    char *run = p_, *p = p_;
+    while (plain[byte(p)]) ++p;
+    p_ = p;
+    if (w != run) std::memmove(w, run, static_cast<std::size_t>(p - run));
+    return w + (p - run);
   }
 
   /* Moves one well-formed UTF-8 character at p_ down to *w; false when
@@ -376,11 +383,10 @@ class Reader {
       char *v = value(quote);
       if (v == nullptr) return false;
       for (std::uint32_t i = 0; i < count; ++i)
-        if (ends[i + 1] - attrs[i].name == static_cast<std::ptrdiff_t>(alen) &&
-            std::memcmp(attrs[i].name, an, alen) == 0)
-          return false; /* given twice */
+        if (attrs[i].name_len == alen && std::memcmp(attrs[i].name, an, alen) == 0) return false; /* given twice */
       attrs[count].name = an;
       attrs[count].value = v;
+      attrs[count].name_len = static_cast<std::uint32_t>(alen);
       ends[++count] = aend;
     }
     /* Every name ends where the tag no longer needs the byte after it. */

@@ -222,6 +222,31 @@ TEST_F(Hostile, BrokenTextAndElementsInResponsesAndClasses) {
       {"<NOTACLASS/>", "no CLASS"},
   };
   for (const auto &c : classes) expect_error([&] { parse_class(c[0]); }, c[1], c[0]);
+  /* Faults in keys and property values name the key or property. */
+  const std::string kb = "<INSTANCENAME CLASSNAME=\"C\"><KEYBINDING NAME=\"k\">";
+  const std::string ke = "</KEYBINDING></INSTANCENAME>";
+  const std::string pi = "<INSTANCE CLASSNAME=\"C\">";
+  const std::string names[][2] = {
+      {kb + "<KEYVALUE>a</KEYVALUE></KEYBINDING><KEYBINDING NAME=\"j\"><KEYVALUE>b</KEYVALUE></KEYBINDING>"
+            "<KEYBINDING NAME=\"K\"><KEYVALUE>c</KEYVALUE>" + ke,
+       "INSTANCENAME C binds key K twice"},
+      {kb + "<KEYVALUE VALUETYPE=\"numeric\">12z</KEYVALUE>" + ke, "invalid uint64 key k: \"12z\""},
+      {kb + "<KEYVALUE VALUETYPE=\"numeric\">1.5x</KEYVALUE>" + ke, "invalid real64 key k"},
+      {kb + "<KEYVALUE VALUETYPE=\"boolean\">perhaps</KEYVALUE>" + ke, "invalid boolean key k"},
+      {kb + "<KEYVALUE TYPE=\"uint8\">300</KEYVALUE>" + ke, "invalid uint8 key k"},
+      {kb + "<KEYVALUE VALUETYPE=\"text\">x</KEYVALUE>" + ke, "key k: unknown VALUETYPE \"text\""},
+      {kb + "<KEYVALUE>a<B/></KEYVALUE>" + ke, "KEYVALUE element must hold text only, found B"},
+      {pi + "<PROPERTY.ARRAY NAME=\"a\" TYPE=\"uint8\"><VALUE.ARRAY><VALUE>1</VALUE><VALUE>x</VALUE></VALUE.ARRAY>"
+            "</PROPERTY.ARRAY></INSTANCE>",
+       "invalid uint8 property a: \"x\""},
+      {pi + "<PROPERTY NAME=\"s\" TYPE=\"string\"><VALUE>a<B/></VALUE></PROPERTY></INSTANCE>",
+       "VALUE element must hold text only, found B"},
+      {pi + "<PROPERTY NAME=\"\" TYPE=\"string\"/></INSTANCE>", "PROPERTY element with empty NAME"},
+  };
+  for (const auto &n : names)
+    expect_error([&] { n[0].compare(0, 9, "<INSTANCE") == 0 && n[0][9] == ' ' ? (void)parse_instance(n[0])
+                                                                            : (void)parse_instance_name(n[0]); },
+                 n[1], n[0].c_str());
 }
 
 /* ---------------------------------------------------------------- hammer */
