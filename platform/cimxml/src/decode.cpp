@@ -42,10 +42,36 @@ Value text_string(const Node *v) {
   return Value(make_data(CMPI_string, val));
 }
 
+/* The CIM type named `v`. Documents name types as type_name spells them,
+ * which is matched byte for byte here; any other spelling goes to
+ * type_from_name, which ignores case. */
+bool type_of_name(const char *v, CimType *t) {
+  struct Named {
+    const char *name;
+    std::size_t len;
+    CimType t;
+  };
+  static const std::vector<Named> kNamed = [] {
+    std::vector<Named> named;
+    for (int i = 0; i < static_cast<int>(CimType::Instance); ++i) {
+      const CimType type = static_cast<CimType>(i);
+      named.push_back({type_name(type), std::strlen(type_name(type)), type});
+    }
+    return named;
+  }();
+  const std::size_t len = std::strlen(v);
+  for (const Named &n : kNamed)
+    if (n.len == len && std::memcmp(n.name, v, len) == 0) {
+      *t = n.t;
+      return true;
+    }
+  return type_from_name(v, t);
+}
+
 bool lookup_type(const Node *n, const char *attr_name, CimType *t) {
   const char *v = attr(n, attr_name);
   if (v == nullptr) return false;
-  if (!type_from_name(v, t)) invalid(std::string(name_of(n)) + " element with unknown type \"" + v + "\"");
+  if (!type_of_name(v, t)) invalid(std::string(name_of(n)) + " element with unknown type \"" + v + "\"");
   return true;
 }
 

@@ -169,6 +169,14 @@ TEST_F(Values, EveryTypeSurvivesPropertyXml) {
     SCOPED_TRACE(text(v.data()));
     Value back = through_property(v.data());
     EXPECT_TRUE(same_data(v.data(), back.data()));
+    /* Type names are read without regard to case. */
+    if (v.data().type == CMPI_ref) continue; /* PROPERTY.REFERENCE has no TYPE */
+    std::string xml;
+    write_property(xml, "p", v.data());
+    const std::size_t at = xml.find(" TYPE=\"");
+    ASSERT_NE(at, std::string::npos) << xml;
+    for (std::size_t i = at + 7; xml[i] != '"'; ++i) xml[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(xml[i])));
+    EXPECT_TRUE(same_data(v.data(), parse_property(xml).data())) << xml;
   }
 }
 
