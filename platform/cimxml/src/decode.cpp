@@ -61,7 +61,7 @@ bool type_of_name(const char *v, CimType *t) {
   }();
   const std::size_t len = std::strlen(v);
   for (const Named &n : kNamed)
-    if (n.len == len && std::memcmp(n.name, v, len) == 0) {
+    if (n.len == len && n.name[0] == v[0] && std::memcmp(n.name, v, len) == 0) {
       *t = n.t;
       return true;
     }

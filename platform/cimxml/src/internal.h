@@ -112,7 +112,12 @@ inline const char *attr(const Node *n, const char *name) {
 }
 /* Attribute value; Error(INVALID_PARAMETER) naming the element when absent.
  * The first form points into the document. */
-const char *required_attr_value(const Node *n, const char *name);
+[[noreturn]] void missing_attr(const Node *n, const char *name);
+inline const char *required_attr_value(const Node *n, const char *name) {
+  const char *v = attr(n, name);
+  if (v == nullptr) missing_attr(n, name);
+  return v;
+}
 std::string required_attr(const Node *n, const char *name);
 /* The character data of an element; Error when it holds elements. The first
  * form checks only: the text is then n->text, NUL-terminated, n->text_len

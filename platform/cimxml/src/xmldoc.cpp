@@ -350,10 +350,8 @@ Document::Document(const char *text, std::size_t len, const Limits &limits, int 
   depth_ = d;
 }
 
-const char *required_attr_value(const Node *n, const char *name) {
-  const char *v = attr(n, name);
-  if (v == nullptr) invalid(std::string(name_of(n)) + " element without " + name + " attribute");
-  return v;
+void missing_attr(const Node *n, const char *name) {
+  invalid(std::string(name_of(n)) + " element without " + name + " attribute");
 }
 
 std::string required_attr(const Node *n, const char *name) { return required_attr_value(n, name); }
