@@ -17,13 +17,22 @@ using namespace cimxml::detail;
 
 namespace {
 
-/* The nodes as text, with every field the decoders read. */
+/* The nodes as text, with every field the decoders read. The decoders take
+ * names by their lengths and the text of an element without children as a
+ * C string: each length must be that of the NUL-terminated text. */
 void dump(const Node *n, std::string &out) {
   out += '<';
   out += n->name;
-  for (std::uint32_t i = 0; i < n->attr_count; ++i) out += std::string(" ") + n->attrs[i].name + "=[" + n->attrs[i].value + "]";
+  EXPECT_EQ(std::strlen(n->name), n->name_len) << n->name;
+  for (std::uint32_t i = 0; i < n->attr_count; ++i) {
+    out += std::string(" ") + n->attrs[i].name + "=[" + n->attrs[i].value + "]";
+    EXPECT_EQ(std::strlen(n->attrs[i].name), n->attrs[i].name_len) << n->attrs[i].name;
+  }
   out += n->empty ? " empty" : "";
-  if (n->child == nullptr) out += " text=[" + std::string(n->text, n->text_len) + "]";
+  if (n->child == nullptr) {
+    out += " text=[" + std::string(n->text, n->text_len) + "]";
+    EXPECT_EQ(std::strlen(n->text), n->text_len) << n->name;
+  }
   out += '>';
   for (const Node *c = n->child; c; c = c->next) {
     if (c->parent != n) out += "(bad parent)";
