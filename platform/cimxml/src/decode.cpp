@@ -22,10 +22,11 @@ class What {
   const char *name_ = "";
 };
 
-/* value_from_text, with `what` made only for the error: text that does not
- * convert is read again with it, to throw the error as it would be. */
+/* The `what` given to value_from_text where its error is not shown. */
 const std::string kUnnamed;
 
+/* value_from_text, with `what` made only for the error: text that does not
+ * convert is read again with it, to throw the error as it would be. */
 Value text_to_value(const std::string &text, CimType t, const What &what) {
   try {
     return value_from_text(text, t, kUnnamed);
