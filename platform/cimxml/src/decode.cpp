@@ -255,10 +255,10 @@ PathPtr decode_instance_name(const Node *n, const std::string &ns, const std::st
       invalid(std::string("INSTANCENAME ") + cn + " may only hold KEYBINDING, found " + name_of(kb));
     }
     key = name_attr(kb);
-    /* Key names compare without case; the bindings before this one passed
-     * these checks, so each has its NAME. */
-    for (const Node *b = first_element(n); b != kb; b = next_element(b))
-      if (iequals(attr(b, "NAME"), key)) invalid(std::string("INSTANCENAME ") + cn + " binds key " + key + " twice");
+    /* Key names compare without case, as the path finds them. */
+    CMPIStatus st = {CMPI_RC_OK, nullptr};
+    op->ft->getKey(op.get(), key.c_str(), &st);
+    if (st.rc == CMPI_RC_OK) invalid(std::string("INSTANCENAME ") + cn + " binds key " + key + " twice");
     Node *v = first_element(kb);
     if (v == nullptr || next_element(v) != nullptr)
       invalid("KEYBINDING " + key + " must hold one KEYVALUE or VALUE.REFERENCE");
