@@ -3,6 +3,7 @@
 #include <cimxml/xml.h>
 
 #include <cctype>
+#include <charconv>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -41,17 +42,21 @@ Value string_value(const std::string &s) {
   return Value(make_data(CMPI_string, v));
 }
 
+bool data_chars(const CMPIData &d, std::string_view *out) {
+  const char *p;
+  if (d.type == CMPI_string) p = d.value.string ? d.value.string->ft->getCharPtr(d.value.string, nullptr) : nullptr;
+  else if (d.type == CMPI_chars) p = d.value.chars;
+  else if (d.type == CMPI_charsptr) p = static_cast<const char *>(d.value.dataPtr.ptr);
+  else return false;
+  *out = p ? std::string_view(p) : std::string_view();
+  return true;
+}
+
 bool data_text(const CMPIData &d, std::string *out) {
-  if (d.type == CMPI_string) {
-    *out = cmpi_text(d.value.string);
-    return true;
-  }
-  if (d.type == CMPI_chars || d.type == CMPI_charsptr) {
-    const char *p = d.type == CMPI_chars ? d.value.chars : static_cast<const char *>(d.value.dataPtr.ptr);
-    *out = p ? p : "";
-    return true;
-  }
-  return false;
+  std::string_view text;
+  if (!data_chars(d, &text)) return false;
+  out->assign(text);
+  return true;
 }
 
 std::string take_text(CMPIString *s) {
@@ -495,38 +500,63 @@ IntRange range_of(CimType t) {
 
 }  // namespace
 
-std::string scalar_to_text(const CMPIData &d) {
-  if (d.state & CMPI_nullValue) return std::string();
-  std::string s;
+namespace {
+/* Decimal text of an integer, written in place. */
+template <typename Int>
+void append_integer(std::string &out, Int v) {
+  char buf[24];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, r.ptr);
+}
+}  // namespace
+
+namespace detail {
+void append_scalar_text(std::string &out, const CMPIData &d) {
+  if (d.state & CMPI_nullValue) return;
+  std::string_view text;
   switch (d.type) {
-    case CMPI_boolean: return d.value.boolean ? "TRUE" : "FALSE";
+    case CMPI_boolean: out += d.value.boolean ? "TRUE" : "FALSE"; return;
     case CMPI_char16: {
       unsigned cp = d.value.char16;
       if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;
-      append_utf8(s, cp);
-      return s;
+      append_utf8(out, cp);
+      return;
     }
-    case CMPI_real32: return format_real(d.value.real32, true);
-    case CMPI_real64: return format_real(d.value.real64, false);
-    case CMPI_uint8: return std::to_string(d.value.uint8);
-    case CMPI_uint16: return std::to_string(d.value.uint16);
-    case CMPI_uint32: return std::to_string(d.value.uint32);
-    case CMPI_uint64: return std::to_string(d.value.uint64);
-    case CMPI_sint8: return std::to_string(d.value.sint8);
-    case CMPI_sint16: return std::to_string(d.value.sint16);
-    case CMPI_sint32: return std::to_string(d.value.sint32);
-    case CMPI_sint64: return std::to_string(d.value.sint64);
+    case CMPI_real32: out += format_real(d.value.real32, true); return;
+    case CMPI_real64: out += format_real(d.value.real64, false); return;
+    /* Eight-bit values are widened so that they are written as numbers. */
+    case CMPI_uint8: append_integer(out, static_cast<unsigned>(d.value.uint8)); return;
+    case CMPI_uint16: append_integer(out, d.value.uint16); return;
+    case CMPI_uint32: append_integer(out, d.value.uint32); return;
+    case CMPI_uint64: append_integer(out, d.value.uint64); return;
+    case CMPI_sint8: append_integer(out, static_cast<int>(d.value.sint8)); return;
+    case CMPI_sint16: append_integer(out, d.value.sint16); return;
+    case CMPI_sint32: append_integer(out, d.value.sint32); return;
+    case CMPI_sint64: append_integer(out, d.value.sint64); return;
     case CMPI_dateTime: {
-      if (d.value.dateTime == nullptr) return std::string();
-      return take_text(d.value.dateTime->ft->getStringFormat(d.value.dateTime, nullptr));
+      if (d.value.dateTime == nullptr) return;
+      const StringPtr s(d.value.dateTime->ft->getStringFormat(d.value.dateTime, nullptr));
+      const char *p = s ? s->ft->getCharPtr(s.get(), nullptr) : nullptr;
+      if (p) out += p;
+      return;
     }
     case CMPI_ref:
-      if (d.value.ref == nullptr) return std::string();
-      return path_to_text(d.value.ref);
+      if (d.value.ref) out += path_to_text(d.value.ref);
+      return;
     default:
-      if (data_text(d, &s)) return s;
+      if (data_chars(d, &text)) {
+        out += text;
+        return;
+      }
       fail(CMPI_RC_ERR_INVALID_DATA_TYPE, "value of CMPI type " + std::to_string(d.type) + " has no text form");
   }
+}
+}  // namespace detail
+
+std::string scalar_to_text(const CMPIData &d) {
+  std::string s;
+  append_scalar_text(s, d);
+  return s;
 }
 
 Value value_from_text(const std::string &text, CimType t, const std::string &what) {

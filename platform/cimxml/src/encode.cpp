@@ -3,6 +3,8 @@
 
 #include <cimxml/xml.h>
 
+#include <string_view>
+
 namespace cimxml {
 
 using namespace detail;
@@ -93,7 +95,19 @@ namespace {
 
 void esc(std::string &out, std::string_view s) { append_escaped(out, s.data(), s.size()); }
 
-void attr_out(std::string &out, const char *name, std::string_view value) {
+/* Escapes what was appended to `out` from `start` on. Most text has nothing
+ * to escape: it is only looked at, and stays where it is. */
+void escape_from(std::string &out, std::size_t start) {
+  std::size_t i = start;
+  while (i < out.size() && kPlain.is[static_cast<unsigned char>(out[i])]) ++i;
+  if (i == out.size()) return;
+  const std::string rest(out, i);
+  out.resize(i);
+  esc(out, rest);
+}
+
+/* ` name="value"`, the value escaped. */
+void attr_out(std::string &out, std::string_view name, std::string_view value) {
   out += ' ';
   out += name;
   out += "=\"";
@@ -114,12 +128,19 @@ std::string instance_xml(const CMPIInstance *inst) {
   return s;
 }
 
+/* The text of a scalar, escaped. */
+void write_scalar_text(std::string &out, const CMPIData &d) {
+  const std::size_t start = out.size();
+  append_scalar_text(out, d);
+  escape_from(out, start);
+}
+
 void write_scalar_value(std::string &out, const CMPIData &d) {
   out += "<VALUE>";
   if (d.type == CMPI_instance) {
     if (d.value.inst) esc(out, instance_xml(d.value.inst));
   } else {
-    esc(out, scalar_to_text(d));
+    write_scalar_text(out, d);
   }
   out += "</VALUE>";
 }
@@ -264,10 +285,11 @@ void write_value(std::string &out, const CMPIData &d) {
 
 void write_local_namespace_path(std::string &out, const std::string &ns) {
   out += "<LOCALNAMESPACEPATH>";
+  const std::string_view all(ns);
   std::size_t i = 0;
-  while (i <= ns.size()) {
-    std::size_t slash = ns.find('/', i);
-    std::string seg = ns.substr(i, slash == std::string::npos ? std::string::npos : slash - i);
+  while (i <= all.size()) {
+    std::size_t slash = all.find('/', i);
+    std::string_view seg = all.substr(i, slash == std::string_view::npos ? std::string_view::npos : slash - i);
     if (!seg.empty()) {
       out += "<NAMESPACE";
       attr_out(out, "NAME", seg);
@@ -307,7 +329,7 @@ void write_instance_name(std::string &out, const CMPIObjectPath *op) {
       if (from_cmpi(k.type, &t, nullptr) && t != CimType::String && t != CimType::Instance)
         attr_out(out, "TYPE", type_name(t));
       out += '>';
-      if (!(k.state & CMPI_nullValue)) esc(out, scalar_to_text(k));
+      if (!(k.state & CMPI_nullValue)) write_scalar_text(out, k);
       out += "</KEYVALUE>";
     }
     out += "</KEYBINDING>";
@@ -378,21 +400,23 @@ void write_property(std::string &out, const std::string &name, const CMPIData &d
       array = false;
     }
   }
-  const char *el;
-  out += '<';
+  std::string_view el;
   if (t == CimType::Reference && !array) {
     el = "PROPERTY.REFERENCE";
+    out += '<';
     out += el;
     attr_out(out, "NAME", name);
     if (decl && !decl->reference_class.empty()) attr_out(out, "REFERENCECLASS", decl->reference_class);
   } else {
     el = array ? "PROPERTY.ARRAY" : "PROPERTY";
+    out += '<';
     out += el;
     attr_out(out, "NAME", name);
     attr_out(out, "TYPE", type_name(t));
-    if (t == CimType::Instance) attr_out(out, "EmbeddedObject", "instance");
-    else if (decl && embedded_kind(decl->qualifiers) && t == CimType::String)
-      attr_out(out, "EmbeddedObject", embedded_kind(decl->qualifiers));
+    const char *embedded = t == CimType::Instance                ? "instance"
+                           : t == CimType::String && decl != nullptr ? embedded_kind(decl->qualifiers)
+                                                                   : nullptr;
+    if (embedded) attr_out(out, "EmbeddedObject", embedded);
   }
   if (!class_origin.empty()) attr_out(out, "CLASSORIGIN", class_origin);
   out += '>';
@@ -410,10 +434,19 @@ void write_instance(std::string &out, const CMPIInstance *inst, const InstanceOp
   CMPICount n = inst->ft->getPropertyCount(inst, nullptr);
   std::string name;
   static const std::string no_origin;
+  /* Instances mostly hold their properties in the order the class declares
+   * them: each declaration is looked for first where the last one was found. */
+  std::size_t next_decl = 0;
   for (CMPICount i = 0; i < n; ++i) {
     const CMPIData d = property_at(inst, i, &name);
     if (!contains_name(opts.property_list, name)) continue;
-    const PropertyDecl *decl = opts.cls ? opts.cls->property(name) : nullptr;
+    const PropertyDecl *decl = nullptr;
+    if (opts.cls) {
+      const auto &decls = opts.cls->properties;
+      decl = next_decl < decls.size() && iequals(decls[next_decl].name, name) ? &decls[next_decl]
+                                                                              : opts.cls->property(name);
+      if (decl) next_decl = static_cast<std::size_t>(decl - decls.data()) + 1;
+    }
     write_property(out, name, d, decl, opts, opts.include_class_origin && decl ? decl->class_origin : no_origin);
   }
   out += "</INSTANCE>";

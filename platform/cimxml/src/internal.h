@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cimxml {
@@ -44,8 +45,12 @@ inline CMPIData null_data(CMPIType type) {
 }
 
 Value string_value(const std::string &s);
-/* Text of a CMPI_string / CMPI_chars / CMPI_charsptr value. */
+/* Text of a CMPI_string / CMPI_chars / CMPI_charsptr value: a copy, or in
+ * place (valid while the value lives); false for any other type. */
 bool data_text(const CMPIData &d, std::string *out);
+bool data_chars(const CMPIData &d, std::string_view *out);
+/* Appends the text scalar_to_text gives, without making a string of it. */
+void append_scalar_text(std::string &out, const CMPIData &d);
 
 /* Text of a string the broker handed out, which is then released. */
 std::string take_text(CMPIString *s);

@@ -247,4 +247,47 @@ TEST_F(Responses, InstanceOptionsFilterPropertiesAndAddOrigins) {
   EXPECT_EQ(back->ft->getPropertyCount(back.get(), nullptr), 2u);
 }
 
+TEST_F(Responses, InstancePropertiesFindTheirDeclarationsInAnyOrder) {
+  ClassDecl c;
+  c.name = "Qelvo_ConcreteJob";
+  for (const char *n : {"InstanceID", "JobState", "Name", "Errors", "Note"}) {
+    PropertyDecl p;
+    p.name = n;
+    p.type = std::strcmp(n, "JobState") == 0 ? CimType::Uint16 : CimType::String;
+    p.is_array = std::strcmp(n, "Errors") == 0;
+    p.class_origin = std::string("Origin_") + n;
+    if (std::strcmp(n, "Note") == 0) {
+      Qualifier q;
+      q.name = "EmbeddedInstance";
+      q.type = CimType::String;
+      q.value = Literal::scalar("Qelvo_Note");
+      p.qualifiers.push_back(q);
+    }
+    c.properties.push_back(p);
+  }
+  /* Out of declaration order (the key, from the path, comes first), with a
+   * property the class does not declare and names in another case. */
+  InstancePtr inst(native_new_CMPIInstance(op_.get(), nullptr));
+  for (const char *n : {"errors", "Undeclared", "InstanceID", "NOTE", "jobstate"}) {
+    Value v = std::strcmp(n, "errors") == 0 ? string_array({"e"}) : str("v");
+    CMPIValue val = v.data().value;
+    inst->ft->setProperty(inst.get(), n, &val, v.type());
+  }
+  InstanceOptions opts;
+  opts.cls = &c;
+  opts.include_class_origin = true;
+  std::string xml;
+  write_instance(xml, inst.get(), opts);
+  EXPECT_EQ(xml,
+            "<INSTANCE CLASSNAME=\"Qelvo_ConcreteJob\">"
+            "<PROPERTY NAME=\"InstanceID\" TYPE=\"string\" CLASSORIGIN=\"Origin_InstanceID\"><VALUE>v</VALUE></PROPERTY>"
+            "<PROPERTY.ARRAY NAME=\"errors\" TYPE=\"string\" CLASSORIGIN=\"Origin_Errors\">"
+            "<VALUE.ARRAY><VALUE>e</VALUE></VALUE.ARRAY></PROPERTY.ARRAY>"
+            "<PROPERTY NAME=\"Undeclared\" TYPE=\"string\"><VALUE>v</VALUE></PROPERTY>"
+            "<PROPERTY NAME=\"NOTE\" TYPE=\"string\" EmbeddedObject=\"instance\" CLASSORIGIN=\"Origin_Note\">"
+            "<VALUE>v</VALUE></PROPERTY>"
+            "<PROPERTY NAME=\"jobstate\" TYPE=\"string\" CLASSORIGIN=\"Origin_JobState\"><VALUE>v</VALUE></PROPERTY>"
+            "</INSTANCE>");
+}
+
 }  // namespace

@@ -260,6 +260,59 @@ TEST_F(Values, EscapingCoversMarkupQuotesAndControlCharacters) {
   EXPECT_TRUE(same_path(op.get(), again.get()));
 }
 
+TEST_F(Values, ScalarValuesAreWrittenInPlaceAndEscapedWhereNeeded) {
+  CMPIValue ch;
+  ch.char16 = '<';
+  CMPIValue ch2;
+  ch2.char16 = 0xE9;
+  CMPIValue chars;
+  chars.chars = const_cast<char *>("x>y");
+  struct Case {
+    Value v;
+    const char *xml;
+  } cases[] = {
+      {boolean(false), "FALSE"},
+      {Value(scalar(CMPI_char16, ch)), "&lt;"},
+      {Value(scalar(CMPI_char16, ch2)), "\xC3\xA9"},
+      {value_from_text("-0.5", CimType::Real32), "-0.5"},
+      {value_from_text("-INF", CimType::Real64), "-INF"},
+      {value_from_text("255", CimType::Uint8), "255"},
+      {value_from_text("-128", CimType::Sint8), "-128"},
+      {value_from_text("65535", CimType::Uint16), "65535"},
+      {value_from_text("-32768", CimType::Sint16), "-32768"},
+      {value_from_text("4294967295", CimType::Uint32), "4294967295"},
+      {value_from_text("-2147483648", CimType::Sint32), "-2147483648"},
+      {value_from_text("18446744073709551615", CimType::Uint64), "18446744073709551615"},
+      {value_from_text("-9223372036854775808", CimType::Sint64), "-9223372036854775808"},
+      {value_from_text("0", CimType::Sint64), "0"},
+      {datetime("00000001020304.000005:000"), "00000001020304.000005:000"},
+      {str(""), ""},
+      {str("plain text"), "plain text"},
+      {str("<at start"), "&lt;at start"},
+      {str("at end&"), "at end&amp;"},
+      {str("mid\"dle"), "mid&quot;dle"},
+      {str("'"), "&apos;"},
+      {str("ab\xC3"), "ab\xEF\xBF\xBD"}, /* broken UTF-8 at the end */
+      {Value(scalar(CMPI_chars, chars)), "x&gt;y"},
+  };
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.xml);
+    std::string xml = "<P>"; /* text already in the output stays as it is */
+    write_value(xml, c.v.data());
+    EXPECT_EQ(xml, std::string("<P><VALUE>") + c.xml + "</VALUE>");
+    xml = "<";
+    write_value(xml, c.v.data());
+    EXPECT_EQ(xml, std::string("<<VALUE>") + c.xml + "</VALUE>");
+  }
+  cases[22].v.release(); /* the CMPI_chars text is not the value's own */
+  /* Key values take the same path. */
+  PathPtr op = path("ns:C.S=\"a<b\",N=-5");
+  std::string xml;
+  write_instance_name(xml, op.get());
+  EXPECT_NE(xml.find("<KEYVALUE VALUETYPE=\"string\">a&lt;b</KEYVALUE>"), std::string::npos) << xml;
+  EXPECT_NE(xml.find("<KEYVALUE VALUETYPE=\"numeric\" TYPE=\"sint64\">-5</KEYVALUE>"), std::string::npos) << xml;
+}
+
 TEST_F(Values, ReferencesKeepHostAndNamespace) {
   struct Case {
     const char *path;
