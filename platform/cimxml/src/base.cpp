@@ -83,6 +83,22 @@ std::string path_host(const CMPIObjectPath *op) {
 }
 unsigned path_key_count(const CMPIObjectPath *op) { return op->ft->getKeyCount(op, nullptr); }
 
+PathNames::PathNames(const CMPIObjectPath *op) {
+  cmpinative::PathFields f;
+  if (cmpinative::path_fields(op, &f)) {
+    class_name = f.class_name;
+    name_space = f.name_space;
+    host = f.host;
+    return;
+  }
+  own_[0] = take_text(op->ft->getClassName(op, nullptr));
+  own_[1] = take_text(op->ft->getNameSpace(op, nullptr));
+  own_[2] = take_text(op->ft->getHostname(op, nullptr));
+  class_name = own_[0];
+  name_space = own_[1];
+  host = own_[2];
+}
+
 CMPIData property_at(const CMPIInstance *inst, CMPICount i, std::string *name) {
   const char *n = nullptr;
   const CMPIData *d = nullptr;
@@ -271,9 +287,8 @@ std::string cmpi_text(const CMPIString *s) {
   return p ? std::string(p) : std::string();
 }
 
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
+bool iequals_same_length(const char *a, const char *b, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
     unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
     if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
     if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);

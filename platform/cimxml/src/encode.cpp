@@ -3,6 +3,7 @@
 
 #include <cimxml/xml.h>
 
+#include <cstring>
 #include <string_view>
 
 namespace cimxml {
@@ -106,11 +107,15 @@ void escape_from(std::string &out, std::size_t start) {
   esc(out, rest);
 }
 
-/* ` name="value"`, the value escaped. */
-void attr_out(std::string &out, std::string_view name, std::string_view value) {
-  out += ' ';
-  out += name;
-  out += "=\"";
+/* ` name="value"`, the value escaped; ` name="` goes out in one piece. */
+template <std::size_t N>
+void attr_out(std::string &out, const char (&name)[N], std::string_view value) {
+  char head[N + 2];
+  head[0] = ' ';
+  std::memcpy(head + 1, name, N - 1);
+  head[N] = '=';
+  head[N + 1] = '"';
+  out.append(head, sizeof head);
   esc(out, value);
   out += '"';
 }
@@ -157,7 +162,7 @@ const char *keyvalue_type(CMPIType t) {
   }
 }
 
-void write_class_name(std::string &out, const std::string &cn) {
+void write_class_name(std::string &out, std::string_view cn) {
   out += "<CLASSNAME";
   attr_out(out, "NAME", cn);
   out += "/>";
@@ -283,25 +288,24 @@ void write_value(std::string &out, const CMPIData &d) {
   write_scalar_value(out, d);
 }
 
-void write_local_namespace_path(std::string &out, const std::string &ns) {
+void write_local_namespace_path(std::string &out, std::string_view ns) {
   out += "<LOCALNAMESPACEPATH>";
-  const std::string_view all(ns);
   std::size_t i = 0;
-  while (i <= all.size()) {
-    std::size_t slash = all.find('/', i);
-    std::string_view seg = all.substr(i, slash == std::string_view::npos ? std::string_view::npos : slash - i);
+  while (i <= ns.size()) {
+    std::size_t slash = ns.find('/', i);
+    std::string_view seg = ns.substr(i, slash == std::string_view::npos ? std::string_view::npos : slash - i);
     if (!seg.empty()) {
       out += "<NAMESPACE";
       attr_out(out, "NAME", seg);
       out += "/>";
     }
-    if (slash == std::string::npos) break;
+    if (slash == std::string_view::npos) break;
     i = slash + 1;
   }
   out += "</LOCALNAMESPACEPATH>";
 }
 
-void write_namespace_path(std::string &out, const std::string &host, const std::string &ns) {
+void write_namespace_path(std::string &out, std::string_view host, std::string_view ns) {
   out += "<NAMESPACEPATH><HOST>";
   esc(out, host);
   out += "</HOST>";
@@ -311,7 +315,7 @@ void write_namespace_path(std::string &out, const std::string &host, const std::
 
 void write_instance_name(std::string &out, const CMPIObjectPath *op) {
   out += "<INSTANCENAME";
-  attr_out(out, "CLASSNAME", path_class(op));
+  attr_out(out, "CLASSNAME", PathNames(op).class_name);
   out += '>';
   unsigned n = path_key_count(op);
   std::string name;
@@ -337,30 +341,30 @@ void write_instance_name(std::string &out, const CMPIObjectPath *op) {
   out += "</INSTANCENAME>";
 }
 
-void write_instance_path(std::string &out, const CMPIObjectPath *op, const std::string &host, const std::string &ns) {
-  std::string h = path_host(op), n = path_namespace(op);
+void write_instance_path(std::string &out, const CMPIObjectPath *op, std::string_view host, std::string_view ns) {
+  const PathNames names(op);
   out += "<INSTANCEPATH>";
-  write_namespace_path(out, h.empty() ? host : h, n.empty() ? ns : n);
+  write_namespace_path(out, names.host.empty() ? host : names.host, names.name_space.empty() ? ns : names.name_space);
   write_instance_name(out, op);
   out += "</INSTANCEPATH>";
 }
 
-void write_local_instance_path(std::string &out, const CMPIObjectPath *op, const std::string &ns) {
-  std::string n = path_namespace(op);
+void write_local_instance_path(std::string &out, const CMPIObjectPath *op, std::string_view ns) {
+  const PathNames names(op);
   out += "<LOCALINSTANCEPATH>";
-  write_local_namespace_path(out, n.empty() ? ns : n);
+  write_local_namespace_path(out, names.name_space.empty() ? ns : names.name_space);
   write_instance_name(out, op);
   out += "</LOCALINSTANCEPATH>";
 }
 
 namespace detail {
-void write_class_path(std::string &out, const std::string &host, const std::string &ns, const std::string &cn) {
+void write_class_path(std::string &out, std::string_view host, std::string_view ns, std::string_view cn) {
   out += "<CLASSPATH>";
   write_namespace_path(out, host, ns);
   write_class_name(out, cn);
   out += "</CLASSPATH>";
 }
-void write_local_class_path(std::string &out, const std::string &ns, const std::string &cn) {
+void write_local_class_path(std::string &out, std::string_view ns, std::string_view cn) {
   out += "<LOCALCLASSPATH>";
   write_local_namespace_path(out, ns);
   write_class_name(out, cn);
@@ -370,16 +374,16 @@ void write_local_class_path(std::string &out, const std::string &ns, const std::
 
 void write_value_reference(std::string &out, const CMPIObjectPath *op) {
   out += "<VALUE.REFERENCE>";
-  std::string host = path_host(op), ns = path_namespace(op);
+  const PathNames names(op);
   bool is_class = path_key_count(op) == 0;
-  if (!host.empty()) {
-    if (is_class) write_class_path(out, host, ns, path_class(op));
-    else write_instance_path(out, op, host, ns);
-  } else if (!ns.empty()) {
-    if (is_class) write_local_class_path(out, ns, path_class(op));
-    else write_local_instance_path(out, op, ns);
+  if (!names.host.empty()) {
+    if (is_class) write_class_path(out, names.host, names.name_space, names.class_name);
+    else write_instance_path(out, op, names.host, names.name_space);
+  } else if (!names.name_space.empty()) {
+    if (is_class) write_local_class_path(out, names.name_space, names.class_name);
+    else write_local_instance_path(out, op, names.name_space);
   } else {
-    if (is_class) write_class_name(out, path_class(op));
+    if (is_class) write_class_name(out, names.class_name);
     else write_instance_name(out, op);
   }
   out += "</VALUE.REFERENCE>";

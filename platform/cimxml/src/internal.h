@@ -62,6 +62,19 @@ std::string path_class(const CMPIObjectPath *op);
 std::string path_namespace(const CMPIObjectPath *op);
 std::string path_host(const CMPIObjectPath *op);
 unsigned path_key_count(const CMPIObjectPath *op);
+/* The class name, namespace and host of a path, read in place from a native
+ * path (valid while it lives unchanged), else copied out through its
+ * function table and kept here. */
+class PathNames {
+ public:
+  explicit PathNames(const CMPIObjectPath *op);
+  PathNames(const PathNames &) = delete;
+  PathNames &operator=(const PathNames &) = delete;
+  std::string_view class_name, name_space, host;
+
+ private:
+  std::string own_[3];
+};
 
 /* Sets a property / key / arg, releasing nothing of `v` (containers copy). */
 void set_property(CMPIInstance *inst, const std::string &name, const CMPIData &d);
@@ -227,8 +240,8 @@ bool parse_bool_attr(const Node *n, const char *name, bool dflt);
 
 /* ------------------------------------------------------ encoding elements */
 
-void write_class_path(std::string &out, const std::string &host, const std::string &ns, const std::string &cn);
-void write_local_class_path(std::string &out, const std::string &ns, const std::string &cn);
+void write_class_path(std::string &out, std::string_view host, std::string_view ns, std::string_view cn);
+void write_local_class_path(std::string &out, std::string_view ns, std::string_view cn);
 
 }  // namespace detail
 }  // namespace cimxml

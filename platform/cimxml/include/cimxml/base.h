@@ -15,6 +15,7 @@
 #include <cmpidt.h>
 #include <cmpift.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -191,8 +192,12 @@ std::string cmpi_text(const CMPIString *s);
 /* The class name an instance's path shows, without making the path. */
 std::string instance_class(const CMPIInstance *inst);
 
-/* Case-insensitive ASCII comparison, as CIM names compare. */
-bool iequals(std::string_view a, std::string_view b);
+/* Case-insensitive ASCII comparison, as CIM names compare. Names of another
+ * length are told apart without a call. */
+bool iequals_same_length(const char *a, const char *b, std::size_t n);
+inline bool iequals(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && iequals_same_length(a.data(), b.data(), a.size());
+}
 
 }  // namespace cimxml
 

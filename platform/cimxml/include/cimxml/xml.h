@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cimxml {
@@ -67,13 +68,13 @@ void write_value(std::string &out, const CMPIData &d);
  * with the CIM TYPE, or VALUE.REFERENCE). */
 void write_instance_name(std::string &out, const CMPIObjectPath *op);
 /* LOCALNAMESPACEPATH for "a/b/c". */
-void write_local_namespace_path(std::string &out, const std::string &ns);
+void write_local_namespace_path(std::string &out, std::string_view ns);
 /* NAMESPACEPATH: HOST and LOCALNAMESPACEPATH. */
-void write_namespace_path(std::string &out, const std::string &host, const std::string &ns);
+void write_namespace_path(std::string &out, std::string_view host, std::string_view ns);
 /* INSTANCEPATH; `host`/`ns` are used when the path has none. */
-void write_instance_path(std::string &out, const CMPIObjectPath *op, const std::string &host = "localhost",
-                         const std::string &ns = "");
-void write_local_instance_path(std::string &out, const CMPIObjectPath *op, const std::string &ns = "");
+void write_instance_path(std::string &out, const CMPIObjectPath *op, std::string_view host = "localhost",
+                         std::string_view ns = "");
+void write_local_instance_path(std::string &out, const CMPIObjectPath *op, std::string_view ns = "");
 /* VALUE.REFERENCE holding INSTANCEPATH when the path has a host,
  * LOCALINSTANCEPATH when it has a namespace only, else INSTANCENAME (or the
  * CLASS* forms for a path without keys). */
