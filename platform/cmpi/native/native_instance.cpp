@@ -8,6 +8,9 @@ namespace cmpinative {
 
 namespace {
 
+/* Properties an instance makes room for beyond its keys when made. */
+constexpr size_t kPropertiesReserved = 7;
+
 NInstance *self(const CMPIInstance *inst) { return native<NInstance>(inst); }
 
 bool bad(const CMPIInstance *inst, CMPIStatus *rc) {
@@ -99,15 +102,7 @@ CMPIObjectPath *get_object_path(const CMPIInstance *inst, CMPIStatus *rc) {
   return guard(rc, static_cast<CMPIObjectPath *>(nullptr), [&]() -> CMPIObjectPath * {
     if (bad(inst, rc)) return nullptr;
     const NInstance *n = self(inst);
-    Value copy = n->path;
-    for (auto &key : native<NObjectPath>(copy.data().value.ref)->keys.items) {
-      const NamedList::Entry *prop = n->props.find(key.name.c_str());
-      if (prop == nullptr || prop->value.is_null()) continue;
-      key.value = prop->value;
-      key.value.set_state(CMPI_keyValue);
-    }
-    CMPIObjectPath *op = copy.take().value.ref;
-    adopt(op);
+    CMPIObjectPath *op = copy_path(*path_of(n), true, &n->props);
     set_rc(rc, CMPI_RC_OK);
     return op;
   });
@@ -159,20 +154,25 @@ CMPIInstance *make_instance(const CMPIObjectPath *op, bool scoped, CMPIStatus *r
       set_rc(rc, CMPI_RC_ERR_INVALID_PARAMETER);
       return nullptr;
     }
-    NInstance src;
-    if (op != nullptr) {
-      src.path = path_value(op);
-    } else {
-      CMPIData d = null_data(CMPI_ref, CMPI_goodValue);
-      d.value.ref = make_path(nullptr, nullptr, false);
-      src.path = Value::adopt(d);
-    }
-    for (const auto &key : path_of(&src)->keys.items) {
-      Value v = key.value;
-      v.set_state(static_cast<CMPIValueState>(v.data().state & ~CMPI_keyValue));
-      src.props.set(key.name.c_str(), std::move(v));
-    }
-    CMPIInstance *inst = new_instance(scoped, src);
+    CMPIInstance *inst = &create<NInstance>(scoped, [&](NInstance &n) {
+                            if (op != nullptr) {
+                              n.path = path_value(op);
+                            } else {
+                              CMPIData d = null_data(CMPI_ref, CMPI_goodValue);
+                              d.value.ref = make_path(nullptr, nullptr, false);
+                              n.path = Value::adopt(d);
+                            }
+                            const auto &keys = path_of(&n)->keys.items;
+                            /* Room for the properties a provider commonly sets next. */
+                            n.props.items.reserve(keys.size() + kPropertiesReserved);
+                            for (const auto &key : keys) {
+                              Value v = key.value;
+                              v.set_state(static_cast<CMPIValueState>(v.data().state & ~CMPI_keyValue));
+                              n.props.set(key.name.c_str(), std::move(v));
+                            }
+                            n.pub.hdl = &n;
+                            n.pub.ft = &instance_ft;
+                          })->pub;
     set_rc(rc, CMPI_RC_OK);
     return inst;
   });

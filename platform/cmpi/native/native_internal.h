@@ -324,6 +324,9 @@ struct NError {
 CMPIString *make_string(const char *text, bool scoped);
 CMPIArray *make_array(CMPICount size, CMPIType type, bool scoped);
 CMPIObjectPath *make_path(const char *ns, const char *cn, bool scoped);
+/* A copy of native path `src`; with `values`, each key that `values` holds
+ * with a non-null value takes that value instead (as a key value). */
+CMPIObjectPath *copy_path(const NObjectPath &src, bool scoped, const NamedList *values);
 CMPIInstance *make_instance(const CMPIObjectPath *op, bool scoped, CMPIStatus *rc);
 CMPIArgs *make_args(bool scoped);
 CMPIDateTime *make_datetime(CMPIUint64 usec, bool interval, bool scoped, CMPIStatus *rc);

@@ -159,6 +159,28 @@ CMPIObjectPathFT path_ft = {CMPICurrentVersion,
                             get_parameter_qualifier,
                             to_string};
 
+CMPIObjectPath *copy_path(const NObjectPath &src, bool scoped, const NamedList *values) {
+  if (values == nullptr) return new_path(src, scoped);
+  return &create<NObjectPath>(scoped, [&](NObjectPath &n) {
+            n.ns = src.ns;
+            n.cn = src.cn;
+            n.host = src.host;
+            n.keys.items.reserve(src.keys.items.size());
+            for (const auto &key : src.keys.items) {
+              const NamedList::Entry *e = values->find(key.name.c_str());
+              if (e == nullptr || e->value.is_null()) {
+                n.keys.items.push_back(key);
+                continue;
+              }
+              Value v = e->value;
+              v.set_state(CMPI_keyValue);
+              n.keys.items.push_back(NamedList::Entry{key.name, std::move(v)});
+            }
+            n.pub.hdl = &n;
+            n.pub.ft = &path_ft;
+          })->pub;
+}
+
 CMPIObjectPath *make_path(const char *ns, const char *cn, bool scoped) {
   NObjectPath src;
   src.ns = text_of(ns);
