@@ -5,7 +5,6 @@
  */
 #include <sys/time.h>
 
-#include <cstdio>
 #include <cstring>
 
 #include "native_internal.h"
@@ -62,6 +61,25 @@ bool digits(const char *text, int pos, int n, long long *out) {
   return true;
 }
 
+/* Writes v as n decimal digits, zero-padded; returns the end. */
+char *put_digits(char *p, CMPIUint64 v, int n) {
+  for (int i = n - 1; i >= 0; --i) {
+    p[i] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  }
+  return p + n;
+}
+
+/* Writes "hhmmss.mmmmmm" of the time `rest` microseconds into a day. */
+char *put_time_of_day(char *p, CMPIUint64 rest) {
+  const CMPIUint64 secs = rest / kUsecPerSec;
+  p = put_digits(p, secs / 3600, 2);
+  p = put_digits(p, secs / 60 % 60, 2);
+  p = put_digits(p, secs % 60, 2);
+  *p++ = '.';
+  return put_digits(p, rest % kUsecPerSec, 6);
+}
+
 NDateTime *self(const CMPIDateTime *dt) { return native<NDateTime>(dt); }
 
 bool bad(const CMPIDateTime *dt, CMPIStatus *rc) {
@@ -90,7 +108,9 @@ CMPIUint64 get_binary_format(const CMPIDateTime *dt, CMPIStatus *rc) {
 CMPIString *get_string_format(const CMPIDateTime *dt, CMPIStatus *rc) {
   return guard(rc, static_cast<CMPIString *>(nullptr), [&]() -> CMPIString * {
     if (bad(dt, rc)) return nullptr;
-    CMPIString *s = make_string(datetime_to_text(self(dt)->usec, self(dt)->interval).c_str(), true);
+    char text[kDateTimeTextSize];
+    datetime_text(self(dt)->usec, self(dt)->interval, text);
+    CMPIString *s = make_string(text, true);
     set_rc(rc, CMPI_RC_OK);
     return s;
   });
@@ -107,24 +127,31 @@ CMPIBoolean is_interval(const CMPIDateTime *dt, CMPIStatus *rc) {
 CMPIDateTimeFT datetime_ft = {CMPICurrentVersion, release, clone, get_binary_format, get_string_format,
                               is_interval};
 
-std::string datetime_to_text(CMPIUint64 usec, bool interval) {
-  char buf[64];
+/* Values past the last representable one are written as that one. */
+void datetime_text(CMPIUint64 usec, bool interval, char (&buf)[kDateTimeTextSize]) {
+  char *p = buf;
   if (interval) {
     if (usec > kMaxInterval) usec = kMaxInterval;
-    CMPIUint64 days = usec / kUsecPerDay, rest = usec % kUsecPerDay;
-    CMPIUint64 secs = rest / kUsecPerSec;
-    std::snprintf(buf, sizeof buf, "%08llu%02llu%02llu%02llu.%06llu:000", days, secs / 3600, secs / 60 % 60,
-                  secs % 60, rest % kUsecPerSec);
-    return buf;
+    p = put_digits(p, usec / kUsecPerDay, 8);
+    p = put_time_of_day(p, usec % kUsecPerDay);
+    std::memcpy(p, ":000", 5);
+    return;
   }
   if (usec > kMaxTimestamp) usec = kMaxTimestamp;
   long long y;
   unsigned m, d;
   civil_from_days(static_cast<long long>(usec / kUsecPerDay), &y, &m, &d);
-  CMPIUint64 rest = usec % kUsecPerDay, secs = rest / kUsecPerSec;
-  std::snprintf(buf, sizeof buf, "%04lld%02u%02u%02llu%02llu%02llu.%06llu+000", y, m, d, secs / 3600,
-                secs / 60 % 60, secs % 60, rest % kUsecPerSec);
-  return buf;
+  p = put_digits(p, static_cast<CMPIUint64>(y), 4);
+  p = put_digits(p, m, 2);
+  p = put_digits(p, d, 2);
+  p = put_time_of_day(p, usec % kUsecPerDay);
+  std::memcpy(p, "+000", 5);
+}
+
+std::string datetime_to_text(CMPIUint64 usec, bool interval) {
+  char buf[kDateTimeTextSize];
+  datetime_text(usec, interval, buf);
+  return std::string(buf, kDateTimeTextSize - 1);
 }
 
 bool datetime_from_text(const char *text, CMPIUint64 *usec, bool *interval) {

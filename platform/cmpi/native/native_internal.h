@@ -226,10 +226,11 @@ struct NamedList {
 
 /* ----------------------------------------------------------- native objects */
 
+/* Made by make_string in one block with its characters, which follow it. */
 struct NString {
   CMPIString pub;  // hdl is the character buffer, as CMGetCharPtr expects
   Header hdr;
-  std::string text;
+  const char *text = nullptr;  // the characters (== pub.hdl)
 };
 
 struct NArray {
@@ -335,6 +336,11 @@ CMPIDateTime *make_datetime_text(const char *text, bool scoped, CMPIStatus *rc);
 CMPIContext *make_context(bool scoped);
 CMPIEnumeration *make_enumeration(std::vector<Value> values, bool scoped);
 CMPIError *make_error(bool scoped);
+
+/* The CIM text form of a date-time (see datetime_to_text) into `buf`, with
+ * its terminating NUL. */
+constexpr size_t kDateTimeTextSize = 26;
+void datetime_text(CMPIUint64 usec, bool interval, char (&buf)[kDateTimeTextSize]);
 
 /* Text forms used across types. */
 std::string path_to_text(const CMPIObjectPath *op);

@@ -1,4 +1,7 @@
 /* CMPIString: a character string; hdl points at its characters. */
+#include <cstring>
+#include <new>
+
 #include "native_internal.h"
 
 namespace cmpinative {
@@ -17,7 +20,7 @@ CMPIString *clone(const CMPIString *s, CMPIStatus *rc) {
       set_rc(rc, CMPI_RC_ERR_INVALID_HANDLE);
       return nullptr;
     }
-    CMPIString *c = make_string(native<NString>(s)->text.c_str(), false);
+    CMPIString *c = make_string(native<NString>(s)->text, false);
     set_rc(rc, CMPI_RC_OK);
     return c;
   });
@@ -36,12 +39,29 @@ const char *get_char_ptr(const CMPIString *s, CMPIStatus *rc) {
 
 CMPIStringFT string_ft = {CMPICurrentVersion, release, clone, get_char_ptr};
 
+/* One allocation holds the object and its characters. */
 CMPIString *make_string(const char *text, bool scoped) {
-  return &create<NString>(scoped, [&](NString &n) {
-            n.text = text_of(text);
-            n.pub.hdl = &n.text[0];
-            n.pub.ft = &string_ft;
-          })->pub;
+  const size_t len = text != nullptr ? std::strlen(text) : 0;
+  void *block = ::operator new(sizeof(NString) + len + 1);
+  auto *n = new (block) NString();
+  char *chars = reinterpret_cast<char *>(n + 1);
+  if (len != 0) std::memcpy(chars, text, len);
+  chars[len] = '\0';
+  n->text = chars;
+  n->pub.hdl = chars;
+  n->pub.ft = &string_ft;
+  n->hdr.self = n;
+  n->hdr.destroy = [](void *p) {
+    static_cast<NString *>(p)->~NString();
+    ::operator delete(p);
+  };
+  try {
+    on_created(&n->hdr, scoped);
+  } catch (...) {
+    n->hdr.destroy(n);
+    throw;
+  }
+  return &n->pub;
 }
 
 }  // namespace cmpinative
