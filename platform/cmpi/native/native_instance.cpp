@@ -2,6 +2,8 @@
  * CMPIInstance: properties in the order they were set, an object path, and
  * an optional property filter.
  */
+#include <stdexcept>
+
 #include "native_internal.h"
 
 namespace cmpinative {
@@ -34,11 +36,17 @@ bool allowed(const NInstance &n, const char *name) {
   return !n.filtered || listed(n.filter, name) || is_key(n, name);
 }
 
-/* An owned copy of native path `op`. */
-Value path_value(const CMPIObjectPath *op) {
-  CMPIValue v;
-  v.ref = const_cast<CMPIObjectPath *>(op);
-  return Value::of(&v, CMPI_ref);
+/* Caller-owned native path `own`, as an instance holds it. */
+std::shared_ptr<const NObjectPath> held(CMPIObjectPath *own) {
+  return std::shared_ptr<const NObjectPath>(native<NObjectPath>(own), [](const NObjectPath *p) {
+    release_object(&const_cast<NObjectPath *>(p)->hdr);
+  });
+}
+
+/* A copy of native path `op` for an instance to hold. */
+std::shared_ptr<const NObjectPath> held_path(const CMPIObjectPath *op) {
+  if (op->hdl == nullptr) throw std::runtime_error("cannot copy a CMPI value");
+  return held(copy_path(*native<NObjectPath>(op), false, nullptr));
 }
 
 CMPIInstance *new_instance(bool scoped, const NInstance &src) {
@@ -130,7 +138,7 @@ CMPIStatus set_object_path(CMPIInstance *inst, const CMPIObjectPath *op) {
   return guard([&] {
     if (bad(inst, nullptr)) return status(CMPI_RC_ERR_INVALID_HANDLE);
     if (kind_of(op) != Kind::ObjectPath) return status(CMPI_RC_ERR_INVALID_PARAMETER);
-    self(inst)->path = path_value(op);
+    self(inst)->path = held_path(op);
     return status(CMPI_RC_OK);
   });
 }
@@ -155,13 +163,7 @@ CMPIInstance *make_instance(const CMPIObjectPath *op, bool scoped, CMPIStatus *r
       return nullptr;
     }
     CMPIInstance *inst = &create<NInstance>(scoped, [&](NInstance &n) {
-                            if (op != nullptr) {
-                              n.path = path_value(op);
-                            } else {
-                              CMPIData d = null_data(CMPI_ref, CMPI_goodValue);
-                              d.value.ref = make_path(nullptr, nullptr, false);
-                              n.path = Value::adopt(d);
-                            }
+                            n.path = op != nullptr ? held_path(op) : held(make_path(nullptr, nullptr, false));
                             const auto &keys = path_of(&n)->keys.items;
                             /* Room for the properties a provider commonly sets next. */
                             n.props.items.reserve(keys.size() + kPropertiesReserved);
@@ -184,7 +186,7 @@ bool property_at(const CMPIInstance *inst, CMPICount index, const char **name, c
 
 const CMPIObjectPath *stored_path(const CMPIInstance *inst) {
   if (kind_of(inst) != Kind::Instance || inst->hdl == nullptr) return nullptr;
-  return self(inst)->path.data().value.ref;
+  return &self(inst)->path->pub;
 }
 
 bool move_property(CMPIInstance *inst, const char *name, CMPIData *d) {

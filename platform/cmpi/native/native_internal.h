@@ -250,14 +250,16 @@ struct NObjectPath {
 struct NInstance {
   CMPIInstance pub;
   Header hdr;
-  Value path;  // CMPI_ref: the instance's own copy of its path (never null)
+  /* The instance's own copy of its path (never null). It is never changed in
+   * place, so clones of the instance share it. */
+  std::shared_ptr<const NObjectPath> path;
   NamedList props;
   bool filtered = false;
   std::vector<std::string> filter;     // allowed property names when filtered
   std::vector<std::string> key_names;  // from setPropertyFilter's key list
 };
 
-inline NObjectPath *path_of(const NInstance *n) { return native<NObjectPath>(n->path.data().value.ref); }
+inline const NObjectPath *path_of(const NInstance *n) { return n->path.get(); }
 
 struct NArgs {
   CMPIArgs pub;
