@@ -270,7 +270,7 @@ std::string format_value(const CMPIData &d, bool quoted) {
     case CMPI_instance: {
       if (kind_of(d.value.inst) != Kind::Instance) return "<instance>";
       const NInstance *in = native<NInstance>(d.value.inst);
-      std::string r = "instance of " + path_of(in)->cn + " {";
+      std::string r = std::string("instance of ") + path_of(in)->cn.c_str() + " {";
       for (const auto &e : in->props.items) r += " " + e.name + " = " + format_value(e.value.data(), true) + ";";
       return r + " }";
     }

@@ -13,6 +13,7 @@
 #include <cmpidt.h>
 #include <cmpift.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <exception>
 #include <memory>
@@ -224,6 +225,36 @@ struct NamedList {
   CMPIData get_at(CMPICount index, CMPIString **name, CMPIStatus *rc) const;
 };
 
+/* ------------------------------------------------------------ shared text */
+
+/* Text that never changes once made: copies share the characters, so copying
+ * a path does not copy its namespace, class name and host. Empty when made
+ * from NULL. */
+class SharedText {
+ public:
+  SharedText() = default;
+  explicit SharedText(const char *text);
+  SharedText(const SharedText &o) noexcept : block_(o.block_) {
+    if (block_ != nullptr) block_->refs.fetch_add(1, std::memory_order_relaxed);
+  }
+  SharedText &operator=(SharedText o) noexcept {
+    std::swap(block_, o.block_);
+    return *this;
+  }
+  ~SharedText();
+
+  const char *c_str() const { return block_ != nullptr ? block_->chars() : ""; }
+  bool empty() const { return block_ == nullptr; }
+
+ private:
+  /* One allocation: the count, then the characters. */
+  struct Block {
+    std::atomic<long> refs{1};
+    char *chars() { return reinterpret_cast<char *>(this + 1); }
+  };
+  Block *block_ = nullptr;
+};
+
 /* ----------------------------------------------------------- native objects */
 
 /* Made by make_string in one block with its characters, which follow it. */
@@ -243,7 +274,7 @@ struct NArray {
 struct NObjectPath {
   CMPIObjectPath pub;
   Header hdr;
-  std::string ns, cn, host;
+  SharedText ns, cn, host;
   NamedList keys;
 };
 

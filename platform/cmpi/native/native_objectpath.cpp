@@ -2,6 +2,9 @@
  * CMPIObjectPath: namespace, class name, host and keys (in the order they
  * were added); its text form is "//host/ns:Class.Key=\"v\",Num=3".
  */
+#include <cstring>
+#include <new>
+
 #include "native_internal.h"
 
 namespace cmpinative {
@@ -42,15 +45,15 @@ CMPIObjectPath *clone(const CMPIObjectPath *op, CMPIStatus *rc) {
   });
 }
 
-CMPIStatus set_text(CMPIObjectPath *op, std::string NObjectPath::*field, const char *text) {
+CMPIStatus set_text(CMPIObjectPath *op, SharedText NObjectPath::*field, const char *text) {
   return guard([&] {
     if (bad(op, nullptr)) return status(CMPI_RC_ERR_INVALID_HANDLE);
-    self(op)->*field = text_of(text);
+    self(op)->*field = SharedText(text);
     return status(CMPI_RC_OK);
   });
 }
 
-CMPIString *get_text(const CMPIObjectPath *op, std::string NObjectPath::*field, CMPIStatus *rc) {
+CMPIString *get_text(const CMPIObjectPath *op, SharedText NObjectPath::*field, CMPIStatus *rc) {
   return guard(rc, static_cast<CMPIString *>(nullptr), [&]() -> CMPIString * {
     if (bad(op, rc)) return nullptr;
     CMPIString *s = make_string((self(op)->*field).c_str(), true);
@@ -159,6 +162,20 @@ CMPIObjectPathFT path_ft = {CMPICurrentVersion,
                             get_parameter_qualifier,
                             to_string};
 
+SharedText::SharedText(const char *text) {
+  if (text == nullptr || *text == '\0') return;
+  const size_t size = std::strlen(text) + 1;
+  block_ = new (::operator new(sizeof(Block) + size)) Block();
+  std::memcpy(block_->chars(), text, size);
+}
+
+SharedText::~SharedText() {
+  if (block_ != nullptr && block_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    block_->~Block();
+    ::operator delete(block_);
+  }
+}
+
 CMPIObjectPath *copy_path(const NObjectPath &src, bool scoped, const NamedList *values) {
   if (values == nullptr) return new_path(src, scoped);
   return &create<NObjectPath>(scoped, [&](NObjectPath &n) {
@@ -182,19 +199,21 @@ CMPIObjectPath *copy_path(const NObjectPath &src, bool scoped, const NamedList *
 }
 
 CMPIObjectPath *make_path(const char *ns, const char *cn, bool scoped) {
-  NObjectPath src;
-  src.ns = text_of(ns);
-  src.cn = text_of(cn);
-  return new_path(src, scoped);
+  return &create<NObjectPath>(scoped, [&](NObjectPath &n) {
+            n.ns = SharedText(ns);
+            n.cn = SharedText(cn);
+            n.pub.hdl = &n;
+            n.pub.ft = &path_ft;
+          })->pub;
 }
 
 std::string path_to_text(const CMPIObjectPath *op) {
   if (kind_of(op) != Kind::ObjectPath) return std::string();
   const NObjectPath *p = self(op);
   std::string r;
-  if (!p->host.empty()) r += "//" + p->host + "/";
-  if (!p->ns.empty()) r += p->ns + ":";
-  r += p->cn;
+  if (!p->host.empty()) r.append("//").append(p->host.c_str()).append("/");
+  if (!p->ns.empty()) r.append(p->ns.c_str()).append(":");
+  r += p->cn.c_str();
   const char *sep = ".";
   for (const auto &k : p->keys.items) {
     r += sep + k.name + "=" + format_value(k.value.data(), true);
