@@ -244,6 +244,33 @@ TEST_F(Ownership, ThreadsMakeAndFreeObjectsConcurrently) {
   for (auto &th : threads) th.join();
 }
 
+/* Clones made and released on other threads than the original's. */
+TEST_F(Ownership, ClonesOutliveTheirOriginalOnOtherThreads) {
+  CMPIObjectPath *op = newCMPIObjectPath("root/somewhere", "AClassNameLongerThanAWord", nullptr);
+  CMAddKey(op, "Id", "a key longer than a short string", CMPI_chars);
+  CMPIInstance *inst = native_new_CMPIInstance(op, nullptr);
+  CMRelease(op);
+  std::vector<CMPIInstance *> kept(4);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 200; ++i) {
+        CMPIInstance *c = CMClone(inst, nullptr);
+        CMRelease(c);
+      }
+      kept[t] = CMClone(inst, nullptr);
+    });
+  }
+  for (auto &th : threads) th.join();
+  CMRelease(inst);
+  for (CMPIInstance *c : kept) {
+    RequestScope scope;
+    CMPIString *text = CMObjectPathToString(CMGetObjectPath(c, nullptr), nullptr);
+    EXPECT_STREQ(CMGetCharPtr(text), "root/somewhere:AClassNameLongerThanAWord.Id=\"a key longer than a short string\"");
+    CMRelease(c);
+  }
+}
+
 TEST_F(Ownership, MemoryMarkReleasesOnlyWhatWasMadeAfterIt) {
   RequestScope scope;
   CMPIString *before = CMNewString(broker_, "before", nullptr);
