@@ -244,7 +244,8 @@ TEST_F(Ownership, ThreadsMakeAndFreeObjectsConcurrently) {
   for (auto &th : threads) th.join();
 }
 
-/* Clones made and released on other threads than the original's. */
+/* Clones made and released on other threads than the original's, which
+ * outlive it and keep their own path. */
 TEST_F(Ownership, ClonesOutliveTheirOriginalOnOtherThreads) {
   CMPIObjectPath *op = newCMPIObjectPath("root/somewhere", "AClassNameLongerThanAWord", nullptr);
   CMAddKey(op, "Id", "a key longer than a short string", CMPI_chars);
@@ -262,6 +263,16 @@ TEST_F(Ownership, ClonesOutliveTheirOriginalOnOtherThreads) {
     });
   }
   for (auto &th : threads) th.join();
+  /* Giving the original another path leaves its clones' as they were. */
+  CMPIObjectPath *other = newCMPIObjectPath("root/elsewhere", "AnotherLongClassName", nullptr);
+  CMAddKey(other, "Id", "k2", CMPI_chars);
+  ASSERT_EQ(CMSetObjectPath(inst, other).rc, CMPI_RC_OK);
+  CMRelease(other);
+  {
+    RequestScope scope;
+    CMPIString *text = CMObjectPathToString(CMGetObjectPath(inst, nullptr), nullptr);
+    EXPECT_STREQ(CMGetCharPtr(text), "root/elsewhere:AnotherLongClassName.Id=\"a key longer than a short string\"");
+  }
   CMRelease(inst);
   for (CMPIInstance *c : kept) {
     RequestScope scope;
