@@ -1,6 +1,7 @@
 /* Per-request limits and the memory budget of the CIMOM (see request_context.h). */
 #include "request_context.h"
 
+#include <array>
 #include <cstring>
 
 namespace cimhost {
@@ -63,6 +64,15 @@ CallLimitsScope::CallLimitsScope(const CallLimits &limits) : previous_(t_limits)
 
 CallLimitsScope::~CallLimitsScope() { t_limits = previous_; }
 
+namespace {
+/* The characters that matter inside a tag: quotes, '=' and its ends. */
+constexpr std::array<bool, 256> kTagMark = [] {
+  std::array<bool, 256> t{};
+  for (unsigned char c : {'"', '\'', '=', '>', '<'}) t[c] = true;
+  return t;
+}();
+}  // namespace
+
 bool decode_cost(const char *text, size_t len, size_t max_attributes, size_t *bytes) {
   size_t nodes = 0, attributes = 0;
   const char *p = text, *end = text + len;
@@ -74,6 +84,8 @@ bool decode_cost(const char *text, size_t len, size_t max_attributes, size_t *by
     size_t in_tag = 0;
     const char *q = lt + 1;
     for (; q < end; ++q) {
+      while (q < end && !kTagMark[static_cast<unsigned char>(*q)]) ++q;
+      if (q == end) break;
       const char c = *q;
       if (c == '"' || c == '\'') {
         /* A quoted value, to its closing quote (or the end). */

@@ -3,6 +3,7 @@
 
 #include <cmpi_native.h>
 
+#include "request_context.h"
 #include "test_support.h"
 
 namespace {
@@ -348,6 +349,39 @@ TEST_F(Routing, UnloadAnswersAreHonoured) {
   // Not idle long enough: nothing happens.
   ASSERT_FALSE(Call("SetCleanup", {{"Rc", "0"}}).is_error);
   EXPECT_EQ(cimom_->providers().unload_idle(std::chrono::hours(1)), 0);
+}
+
+// What decoding a document may cost, from its bytes: tags and the text after each count as
+// nodes, '=' outside quotes as attributes; a '<' ends a tag, as does the end of the text.
+TEST(DecodeCost, CountsNodesAndAttributesOutsideQuotes) {
+  const auto units = [](const std::string &doc) -> long {
+    size_t bytes = 0;
+    if (!cimhost::decode_cost(doc.data(), doc.size(), 32, &bytes)) return -1;
+    return static_cast<long>(bytes - 3 * doc.size());
+  };
+  const auto attributes = [](int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += " x=\"\"";
+    return s;
+  };
+  const long node = units("<a>") / 2;
+  ASSERT_GT(node, 0);
+  const struct {
+    std::string doc;
+    long nodes_and_attributes;  // -1: refused
+  } cases[] = {
+      {"", 0},
+      {"text without tags", 0},
+      {"<a b=\"x>y=z\" c='=>' d=\"\">t</a>", 4 + 3},
+      {"<a b=\"never closed>", 2 + 1},
+      {"<a<b c=1>", 4 + 1},
+      {"<a" + attributes(32) + ">", 2 + 32},
+      {"<a" + attributes(33) + ">", -1},
+  };
+  for (const auto &c : cases) {
+    const long got = units(c.doc);
+    EXPECT_EQ(got, c.nodes_and_attributes < 0 ? -1 : c.nodes_and_attributes * node) << c.doc;
+  }
 }
 
 }  // namespace
