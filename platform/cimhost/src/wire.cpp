@@ -270,28 +270,37 @@ bool write_answer(const CMPIStatus &st, const cmpinative::ResultContents &result
                   size_t batch, const std::function<bool(FrameKind, int32_t, const std::string &)> &emit) {
   cmpinative::RequestScope scope;
   const Envelope &env = envelope();
-  std::string objects;
+  /* The objects are written after the head of the frame that carries them, so that a frame is
+   * finished in place rather than copied together. */
+  const std::string open = env.head + "<IRETURNVALUE>\n";
+  std::string frame = open;
+  auto has_objects = [&] { return frame.size() > open.size(); };
+  auto finish_frame = [&]() -> const std::string & {
+    frame += "</IRETURNVALUE>\n";
+    frame += env.tail;
+    return frame;
+  };
   auto flush_if_full = [&]() {
-    if (objects.size() < batch) return true;
-    const bool ok = emit(FrameKind::Items, 0, env.head + "<IRETURNVALUE>\n" + objects + "</IRETURNVALUE>\n" + env.tail);
-    objects.clear();
+    if (frame.size() - open.size() < batch) return true;
+    const bool ok = emit(FrameKind::Items, 0, finish_frame());
+    frame.resize(open.size());
     return ok;
   };
   const CMPIData *ret = nullptr;
   for (const CMPIInstance *inst : result.instances) {
-    write_object(objects, inst);
+    write_object(frame, inst);
     if (!flush_if_full()) return false;
   }
   for (const CMPIObjectPath *p : result.paths) {
-    write_path(objects, p);
+    write_path(frame, p);
     if (!flush_if_full()) return false;
   }
   for (const CMPIData &d : result.data) {
     const bool null = (d.state & CMPI_nullValue) != 0;
     if (d.type == CMPI_instance) {
-      if (!null) write_object(objects, d.value.inst);
+      if (!null) write_object(frame, d.value.inst);
     } else if (d.type == CMPI_ref) {
-      if (!null) write_path(objects, d.value.ref);
+      if (!null) write_path(frame, d.value.ref);
     } else if (ret == nullptr) {
       ret = &d;
       continue;
@@ -304,10 +313,8 @@ bool write_answer(const CMPIStatus &st, const cmpinative::ResultContents &result
   std::string message;
   if (st.rc != CMPI_RC_OK && st.msg != nullptr) message = cimxml::cmpi_text(st.msg);
   const CMPICount nargs = out_args != nullptr ? out_args->ft->getArgCount(out_args, nullptr) : 0;
-  if (ret == nullptr && nargs == 0 && message.empty()) {
-    if (objects.empty()) return emit(FrameKind::Answer, st.rc, "");
-    return emit(FrameKind::Answer, st.rc, env.head + "<IRETURNVALUE>\n" + objects + "</IRETURNVALUE>\n" + env.tail);
-  }
+  if (ret == nullptr && nargs == 0 && message.empty())
+    return emit(FrameKind::Answer, st.rc, has_objects() ? finish_frame() : std::string());
 
   cimxml::ResponseWriter w("0", "A", false);
   if (ret != nullptr) {
@@ -327,7 +334,7 @@ bool write_answer(const CMPIStatus &st, const cmpinative::ResultContents &result
   if (!message.empty())
     inner += "<ERROR CODE=\"" + std::to_string(static_cast<int>(st.rc)) + "\" DESCRIPTION=\"" +
              cimxml::escape(message) + "\"/>\n";
-  if (!objects.empty()) inner += "<IRETURNVALUE>\n" + objects + "</IRETURNVALUE>\n";
+  if (has_objects()) inner.append(frame, env.head.size()).append("</IRETURNVALUE>\n");
   doc.insert(doc.find(kOpenResponse) + sizeof kOpenResponse - 1, inner);
   return emit(FrameKind::Answer, st.rc, doc);
 }
