@@ -60,7 +60,7 @@ CMPIData get_arg_at(const CMPIArgs *as, CMPICount index, CMPIString **name, CMPI
 CMPICount get_arg_count(const CMPIArgs *as, CMPIStatus *rc) {
   if (bad(as, rc)) return 0;
   set_rc(rc, CMPI_RC_OK);
-  return static_cast<CMPICount>(self(as)->args.items.size());
+  return static_cast<CMPICount>(self(as)->args.size());
 }
 
 }  // namespace

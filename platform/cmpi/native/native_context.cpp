@@ -51,7 +51,7 @@ CMPIData get_entry_at(const CMPIContext *ctx, CMPICount index, CMPIString **name
 CMPICount get_entry_count(const CMPIContext *ctx, CMPIStatus *rc) {
   if (bad(ctx, rc)) return 0;
   set_rc(rc, CMPI_RC_OK);
-  return static_cast<CMPICount>(self(ctx)->entries.items.size());
+  return static_cast<CMPICount>(self(ctx)->entries.size());
 }
 
 CMPIStatus add_entry(const CMPIContext *ctx, const char *name, const CMPIValue *value, const CMPIType type) {

@@ -3,7 +3,9 @@
  * forms of values, and the named value list.
  */
 #include <strings.h>
+#include <sys/auxv.h>
 
+#include <cctype>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -80,11 +82,6 @@ std::string number(T v) {
 }
 
 }  // namespace
-
-bool iequals(const char *a, const char *b) {
-  if (a == nullptr || b == nullptr) return a == b;
-  return strcasecmp(a, b) == 0;
-}
 
 bool holds_object(CMPIType t) { return (t & CMPI_ARRAY) != 0 || (t & CMPI_ENC) != 0; }
 
@@ -271,13 +268,13 @@ std::string format_value(const CMPIData &d, bool quoted) {
       if (kind_of(d.value.inst) != Kind::Instance) return "<instance>";
       const NInstance *in = native<NInstance>(d.value.inst);
       std::string r = std::string("instance of ") + path_of(in)->cn.c_str() + " {";
-      for (const auto &e : in->props.items) r += " " + e.name + " = " + format_value(e.value.data(), true) + ";";
+      for (const auto &e : in->props.entries()) r += " " + e.name + " = " + format_value(e.value.data(), true) + ";";
       return r + " }";
     }
     case CMPI_args: {
       if (kind_of(d.value.args) != Kind::Args) return "<args>";
       std::string r = "(";
-      for (const auto &e : native<NArgs>(d.value.args)->args.items) {
+      for (const auto &e : native<NArgs>(d.value.args)->args.entries()) {
         if (r.size() > 1) r += ", ";
         r += e.name + "=" + format_value(e.value.data(), true);
       }
@@ -290,14 +287,65 @@ std::string format_value(const CMPIData &d, bool quoted) {
 
 std::string data_to_string(const CMPIData &d) { return format_value(d, false); }
 
-NamedList::Entry *NamedList::find(const char *name) {
-  for (auto &e : items)
-    if (iequals(e.name.c_str(), name)) return &e;
-  return nullptr;
+namespace {
+
+/* 64 bits that differ from one run of a process to the next. */
+uint64_t process_seed() {
+  uint64_t seed = 0;
+  if (const auto *random = reinterpret_cast<const unsigned char *>(getauxval(AT_RANDOM)))
+    std::memcpy(&seed, random + 8, sizeof seed);  // the kernel's 16 random bytes; the first 8 guard the stack
+  return seed;
 }
 
-const NamedList::Entry *NamedList::find(const char *name) const {
-  return const_cast<NamedList *>(this)->find(name);
+/* A hash of `name` that ignores case as strcasecmp does (with the same
+ * tolower), seeded once per process so that names sent to collide in it
+ * cannot be worked out beforehand. */
+uint64_t name_hash(const char *name) {
+  static const uint64_t seed = process_seed();
+  uint64_t h = seed ^ 0xcbf29ce484222325u;
+  for (const char *p = name; *p != '\0'; ++p) {
+    h = (h ^ static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(*p)))) * 0x100000001b3u;
+    h ^= h >> 29;
+  }
+  return h;
+}
+
+}  // namespace
+
+/* The slot of the index holding `name`'s entry, or the free slot where it
+ * would go. */
+size_t NamedList::slot_of(const char *name) const {
+  const Index &index = *index_;
+  const size_t mask = index.size() - 1;
+  size_t slot = name_hash(name) & mask;
+  while (index[slot] != kFree && !iequals(items_[index[slot]].name.c_str(), name)) slot = (slot + 1) & mask;
+  return slot;
+}
+
+NamedList::Entry *NamedList::find_indexed(const char *name) {
+  const uint32_t at = (*index_)[slot_of(name)];
+  return at != kFree ? &items_[at] : nullptr;
+}
+
+/* A name already present keeps pointing at its first entry, as a scan would
+ * find it. */
+void NamedList::index_last_long() {
+  if (index_ == nullptr || index_->size() < 2 * items_.size()) return rebuild_index();
+  const size_t slot = slot_of(items_.back().name.c_str());
+  if ((*index_)[slot] == kFree) (*index_)[slot] = static_cast<uint32_t>(items_.size() - 1);
+}
+
+void NamedList::rebuild_index() {
+  index_.reset();
+  if (items_.size() <= kShortList) return;
+  if (items_.size() >= kFree) throw std::length_error("too many named values");
+  size_t slots = 64;
+  while (slots < 4 * items_.size()) slots *= 2;  // room to double before the next rebuild
+  index_ = std::make_unique<Index>(slots, kFree);
+  for (size_t i = 0; i < items_.size(); ++i) {
+    const size_t slot = slot_of(items_[i].name.c_str());
+    if ((*index_)[slot] == kFree) (*index_)[slot] = static_cast<uint32_t>(i);
+  }
 }
 
 void NamedList::set(const char *name, Value v) {
@@ -305,13 +353,19 @@ void NamedList::set(const char *name, Value v) {
     e->value = std::move(v);
     return;
   }
-  items.push_back(Entry{name, std::move(v)});
+  items_.push_back(Entry{name, std::move(v)});
+  index_last();
+}
+
+void NamedList::append(Entry e) {
+  items_.push_back(std::move(e));
+  index_last();
 }
 
 bool NamedList::view(CMPICount index, const char **name, const CMPIData **value) const {
-  if (index >= items.size()) return false;
-  *name = items[index].name.c_str();
-  *value = &items[index].value.data();
+  if (index >= items_.size()) return false;
+  *name = items_[index].name.c_str();
+  *value = &items_[index].value.data();
   return true;
 }
 
@@ -331,11 +385,11 @@ CMPIData NamedList::get(const char *name, CMPIStatus *rc) const {
 
 CMPIData NamedList::get_at(CMPICount index, CMPIString **name, CMPIStatus *rc) const {
   if (name != nullptr) *name = nullptr;
-  if (index >= items.size()) {
+  if (index >= items_.size()) {
     set_rc(rc, CMPI_RC_ERR_NO_SUCH_PROPERTY);
     return null_data(CMPI_null, CMPI_notFound);
   }
-  const Entry &e = items[index];
+  const Entry &e = items_[index];
   if (name != nullptr) *name = make_string(e.name.c_str(), true);
   set_rc(rc, CMPI_RC_OK);
   return e.value.data();

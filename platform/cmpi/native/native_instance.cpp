@@ -27,14 +27,14 @@ bool listed(const std::vector<std::string> &names, const char *name) {
   return false;
 }
 
-/* Keys are the path's keys and those named to setPropertyFilter. */
-bool is_key(const NInstance &n, const char *name) {
-  return listed(n.key_names, name) || path_of(&n)->keys.find(name) != nullptr;
+/* Whether filtered instance `n` keeps `name`: a listed name or a key (the
+ * path's keys and those named to setPropertyFilter). */
+bool kept(const NInstance &n, const char *name) {
+  return listed(n.filter->names, name) || listed(n.filter->key_names, name) ||
+         path_of(&n)->keys.find(name) != nullptr;
 }
 
-bool allowed(const NInstance &n, const char *name) {
-  return !n.filtered || listed(n.filter, name) || is_key(n, name);
-}
+bool allowed(const NInstance &n, const char *name) { return n.filter == nullptr || kept(n, name); }
 
 /* Caller-owned native path `own`, as an instance holds it. */
 std::shared_ptr<const NObjectPath> held(CMPIObjectPath *own) {
@@ -53,9 +53,7 @@ CMPIInstance *new_instance(bool scoped, const NInstance &src) {
   return &create<NInstance>(scoped, [&](NInstance &n) {
             n.path = src.path;
             n.props = src.props;
-            n.filtered = src.filtered;
             n.filter = src.filter;
-            n.key_names = src.key_names;
             n.pub.hdl = &n;
             n.pub.ft = &instance_ft;
           })->pub;
@@ -91,7 +89,7 @@ CMPIData get_property_at(const CMPIInstance *inst, CMPICount index, CMPIString *
 CMPICount get_property_count(const CMPIInstance *inst, CMPIStatus *rc) {
   if (bad(inst, rc)) return 0;
   set_rc(rc, CMPI_RC_OK);
-  return static_cast<CMPICount>(self(inst)->props.items.size());
+  return static_cast<CMPICount>(self(inst)->props.size());
 }
 
 CMPIStatus set_property(const CMPIInstance *inst, const char *name, const CMPIValue *value, CMPIType type) {
@@ -120,16 +118,15 @@ CMPIStatus set_property_filter(CMPIInstance *inst, const char **propertyList, co
   return guard([&] {
     if (bad(inst, nullptr)) return status(CMPI_RC_ERR_INVALID_HANDLE);
     NInstance *n = self(inst);
-    std::vector<std::string> key_names, filter;
-    for (const char **k = keys; k != nullptr && *k != nullptr; ++k) key_names.push_back(*k);
-    for (const char **p = propertyList; p != nullptr && *p != nullptr; ++p) filter.push_back(*p);
-    n->key_names = std::move(key_names);
+    if (propertyList == nullptr) {  // every property again; the keys matter no more
+      n->filter.reset();
+      return status(CMPI_RC_OK);
+    }
+    auto filter = std::make_shared<PropertyFilter>();
+    for (const char **k = keys; k != nullptr && *k != nullptr; ++k) filter->key_names.push_back(*k);
+    for (const char **p = propertyList; *p != nullptr; ++p) filter->names.push_back(*p);
     n->filter = std::move(filter);
-    n->filtered = propertyList != nullptr;
-    std::vector<NamedList::Entry> kept;
-    for (auto &e : n->props.items)
-      if (allowed(*n, e.name.c_str())) kept.push_back(std::move(e));
-    n->props.items = std::move(kept);
+    n->props.keep_if([n](const NamedList::Entry &e) { return kept(*n, e.name.c_str()); });
     return status(CMPI_RC_OK);
   });
 }
@@ -164,9 +161,9 @@ CMPIInstance *make_instance(const CMPIObjectPath *op, bool scoped, CMPIStatus *r
     }
     CMPIInstance *inst = &create<NInstance>(scoped, [&](NInstance &n) {
                             n.path = op != nullptr ? held_path(op) : held(make_path(nullptr, nullptr, false));
-                            const auto &keys = path_of(&n)->keys.items;
+                            const auto &keys = path_of(&n)->keys.entries();
                             /* Room for the properties a provider commonly sets next. */
-                            n.props.items.reserve(keys.size() + kPropertiesReserved);
+                            n.props.reserve(keys.size() + kPropertiesReserved);
                             for (const auto &key : keys) {
                               Value v = key.value;
                               v.set_state(static_cast<CMPIValueState>(v.data().state & ~CMPI_keyValue));

@@ -12,9 +12,11 @@
 
 #include <cmpidt.h>
 #include <cmpift.h>
+#include <strings.h>
 
 #include <atomic>
 #include <cstdarg>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <string>
@@ -145,7 +147,10 @@ R guard(CMPIStatus *rc, R failed, F &&f) noexcept {
   return failed;
 }
 
-bool iequals(const char *a, const char *b);
+inline bool iequals(const char *a, const char *b) {
+  if (a == nullptr || b == nullptr) return a == b;
+  return strcasecmp(a, b) == 0;
+}
 /* Text of a possibly null C string. */
 inline std::string text_of(const char *s) { return s != nullptr ? std::string(s) : std::string(); }
 
@@ -203,26 +208,84 @@ std::string quote(const std::string &s);
 
 /* An ordered list of named values, names compared without regard to case:
  * the properties of an instance, the keys of a path, arguments, context
- * entries. */
-struct NamedList {
+ * entries. A short list is searched entry by entry; a longer one also keeps
+ * a hash index of its names, so that finding or setting a name costs the
+ * same however long the list is. */
+class NamedList {
+ public:
   struct Entry {
     std::string name;
     Value value;
   };
-  std::vector<Entry> items;
 
-  Entry *find(const char *name);
-  const Entry *find(const char *name) const;
+  NamedList() = default;
+  NamedList(const NamedList &o)
+      : items_(o.items_), index_(o.index_ != nullptr ? std::make_unique<Index>(*o.index_) : nullptr) {}
+  NamedList(NamedList &&) noexcept = default;
+  NamedList &operator=(NamedList o) noexcept {
+    items_.swap(o.items_);
+    index_.swap(o.index_);
+    return *this;
+  }
+
+  const std::vector<Entry> &entries() const { return items_; }
+  size_t size() const { return items_.size(); }
+  void reserve(size_t n) { items_.reserve(n); }
+
+  Entry *find(const char *name) {
+    if (index_ != nullptr) return find_indexed(name);
+    for (auto &e : items_)
+      if (iequals(e.name.c_str(), name)) return &e;
+    return nullptr;
+  }
+  const Entry *find(const char *name) const { return const_cast<NamedList *>(this)->find(name); }
   /* Entry `index` in place (see key_at); false when there is none. */
   bool view(CMPICount index, const char **name, const CMPIData **value) const;
   /* Replaces the value of an existing entry (keeping its place) or appends. */
   void set(const char *name, Value v);
+  /* Appends an entry the caller knows to be new (a copy of another list's
+   * entry, say) without looking for it first. */
+  void append(Entry e);
+  /* Keeps only the entries `keep` accepts, in their order. */
+  template <class Keep>
+  void keep_if(Keep &&keep) {
+    std::vector<Entry> kept;
+    kept.reserve(items_.size());  // so that no entry is lost to a failed allocation
+    for (auto &e : items_)
+      if (keep(e)) kept.push_back(std::move(e));
+    items_ = std::move(kept);
+    rebuild_index();
+  }
 
   /* The getX / getXAt / getXCount behaviour of the function tables: a missing
    * name or index gives state CMPI_notFound and CMPI_RC_ERR_NO_SUCH_PROPERTY.
    * getXAt's name comes back as a scoped string. */
   CMPIData get(const char *name, CMPIStatus *rc) const;
   CMPIData get_at(CMPICount index, CMPIString **name, CMPIStatus *rc) const;
+
+ private:
+  /* Lists of up to this many entries are only scanned: for the few names of
+   * a path or a typical instance a scan is as quick as hashing one name. */
+  static constexpr size_t kShortList = 16;
+  static constexpr uint32_t kFree = UINT32_MAX;
+  /* Open addressing over the positions of items_ (kFree where empty), at
+   * most half full. Positions, unlike pointers, stay right when items_
+   * reallocates or the list is copied. */
+  using Index = std::vector<uint32_t>;
+
+  Entry *find_indexed(const char *name);
+  size_t slot_of(const char *name) const;
+  /* Indexes the entry just appended, once the list is long enough. */
+  void index_last() {
+    if (items_.size() > kShortList) index_last_long();
+  }
+  void index_last_long();
+  void rebuild_index();
+
+  std::vector<Entry> items_;
+  /* Null while the list is short (or if making the index failed: the list is
+   * scanned then). */
+  std::unique_ptr<Index> index_;
 };
 
 /* ------------------------------------------------------------ shared text */
@@ -278,6 +341,12 @@ struct NObjectPath {
   NamedList keys;
 };
 
+/* The property names an instance keeps (setPropertyFilter). */
+struct PropertyFilter {
+  std::vector<std::string> names;      // the properties listed
+  std::vector<std::string> key_names;  // keys named besides the path's
+};
+
 struct NInstance {
   CMPIInstance pub;
   Header hdr;
@@ -285,9 +354,9 @@ struct NInstance {
    * place, so clones of the instance share it. */
   std::shared_ptr<const NObjectPath> path;
   NamedList props;
-  bool filtered = false;
-  std::vector<std::string> filter;     // allowed property names when filtered
-  std::vector<std::string> key_names;  // from setPropertyFilter's key list
+  /* The filter set by setPropertyFilter, null for none. Never changed in
+   * place either, so clones share it too. */
+  std::shared_ptr<const PropertyFilter> filter;
 };
 
 inline const NObjectPath *path_of(const NInstance *n) { return n->path.get(); }

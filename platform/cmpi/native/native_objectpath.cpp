@@ -95,7 +95,7 @@ CMPIData get_key_at(const CMPIObjectPath *op, CMPICount index, CMPIString **name
 CMPICount get_key_count(const CMPIObjectPath *op, CMPIStatus *rc) {
   if (bad(op, rc)) return 0;
   set_rc(rc, CMPI_RC_OK);
-  return static_cast<CMPICount>(self(op)->keys.items.size());
+  return static_cast<CMPICount>(self(op)->keys.size());
 }
 
 CMPIStatus copy_from(CMPIObjectPath *op, const CMPIObjectPath *src, bool host) {
@@ -182,16 +182,16 @@ CMPIObjectPath *copy_path(const NObjectPath &src, bool scoped, const NamedList *
             n.ns = src.ns;
             n.cn = src.cn;
             n.host = src.host;
-            n.keys.items.reserve(src.keys.items.size());
-            for (const auto &key : src.keys.items) {
+            n.keys.reserve(src.keys.size());
+            for (const auto &key : src.keys.entries()) {
               const NamedList::Entry *e = values->find(key.name.c_str());
               if (e == nullptr || e->value.is_null()) {
-                n.keys.items.push_back(key);
+                n.keys.append(key);
                 continue;
               }
               Value v = e->value;
               v.set_state(CMPI_keyValue);
-              n.keys.items.push_back(NamedList::Entry{key.name, std::move(v)});
+              n.keys.append(NamedList::Entry{key.name, std::move(v)});
             }
             n.pub.hdl = &n;
             n.pub.ft = &path_ft;
@@ -215,7 +215,7 @@ std::string path_to_text(const CMPIObjectPath *op) {
   if (!p->ns.empty()) r.append(p->ns.c_str()).append(":");
   r += p->cn.c_str();
   const char *sep = ".";
-  for (const auto &k : p->keys.items) {
+  for (const auto &k : p->keys.entries()) {
     r += sep + k.name + "=" + format_value(k.value.data(), true);
     sep = ",";
   }
@@ -228,7 +228,7 @@ bool path_fields(const CMPIObjectPath *op, PathFields *out) {
   out->name_space = n->ns.c_str();
   out->class_name = n->cn.c_str();
   out->host = n->host.c_str();
-  out->key_count = static_cast<CMPICount>(n->keys.items.size());
+  out->key_count = static_cast<CMPICount>(n->keys.size());
   return true;
 }
 

@@ -5,6 +5,8 @@
 #include <cmpimacs.h>
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -689,6 +691,75 @@ TEST_F(Objects, DataCopiesAndTextForms) {
   EXPECT_EQ(data_to_string(n), "00000000000001.000001:000");
   n.state = CMPI_nullValue;
   EXPECT_EQ(data_to_string(n), "NULL");
+}
+
+/* CPU time the calling thread has used, in seconds (steady under load). */
+double thread_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+/* Lists of names past the few of a typical instance: setting each name costs
+ * the same however many there are, and lookups, order, replacement, clones,
+ * filters and paths made from them behave as with short lists. */
+TEST_F(Objects, InstancesWithManyPropertiesAreBuiltInLinearTime) {
+  constexpr CMPIUint32 kMany = 50000, kShort = 10, kKeys = 20;
+  auto fill = [](CMPIInstance *inst, CMPIUint32 n) {
+    for (CMPIUint32 i = 0; i < n; ++i) CMSetProperty(inst, ("Prop" + std::to_string(i)).c_str(), &i, CMPI_uint32);
+  };
+  /* The yardstick: as many properties, set on short instances. */
+  CMPIObjectPath *plain = Path("ns", "C");
+  double start = thread_seconds();
+  for (CMPIUint32 k = 0; k < kMany / kShort; ++k) {
+    CMPIInstance *small = CMNewInstance(b_, plain, nullptr);
+    fill(small, kShort);
+    CMRelease(small);
+  }
+  const double yardstick = thread_seconds() - start;
+
+  CMPIObjectPath *keyed = Path("ns", "C");
+  for (CMPIUint32 k = 0; k < kKeys; ++k)
+    CMAddKey(keyed, ("Key" + std::to_string(k)).c_str(), ("k" + std::to_string(k)).c_str(), CMPI_chars);
+  start = thread_seconds();
+  CMPIInstance *inst = CMNewInstance(b_, keyed, nullptr);
+  fill(inst, kMany);
+  const double many = thread_seconds() - start;
+  EXPECT_LT(many, 10 * yardstick + 0.05) << many << " s for one instance, " << yardstick << " s for short ones";
+
+  CMPIUint32 seven = 7;
+  CMSetProperty(inst, "PROP4711", &seven, CMPI_uint32);  // replaced in place, keeping its spelling
+  CMSetProperty(inst, "key3", "changed", CMPI_chars);
+  ASSERT_EQ(CMGetPropertyCount(inst, nullptr), kKeys + kMany);
+  for (CMPIUint32 i = 0; i < kMany; ++i) {
+    const CMPIUint32 want = i == 4711 ? 7 : i;
+    ASSERT_EQ(CMGetProperty(inst, ("PROP" + std::to_string(i)).c_str(), nullptr).value.uint32, want) << i;
+    CMPIString *name = nullptr;
+    ASSERT_EQ(CMGetPropertyAt(inst, kKeys + i, &name, nullptr).value.uint32, want) << i;
+    ASSERT_EQ(Text(name), "Prop" + std::to_string(i));
+  }
+  EXPECT_EQ(CMGetProperty(inst, "Prop50000", nullptr).state, CMPI_notFound);
+  CMPIObjectPath *op = CMGetObjectPath(inst, nullptr);
+  EXPECT_EQ(CMGetKeyCount(op, nullptr), kKeys);
+  EXPECT_EQ(data_to_string(CMGetKey(op, "KEY3", nullptr)), "changed");
+  EXPECT_EQ(data_to_string(CMGetKey(op, "key19", nullptr)), "k19");
+
+  /* A clone is independent, and a filter keeps the keys and listed names. */
+  CMPIInstance *copy = CMClone(inst, nullptr);
+  CMSetProperty(copy, "Extra", "e", CMPI_chars);
+  CMSetProperty(copy, "prop1", &seven, CMPI_uint32);
+  EXPECT_EQ(CMGetProperty(inst, "Extra", nullptr).state, CMPI_notFound);
+  EXPECT_EQ(CMGetProperty(inst, "Prop1", nullptr).value.uint32, 1u);
+  const char *listed[] = {"prop40000", "EXTRA", nullptr};
+  ASSERT_EQ(CMSetPropertyFilter(copy, listed, nullptr).rc, CMPI_RC_OK);
+  EXPECT_EQ(CMGetPropertyCount(copy, nullptr), kKeys + 2);
+  EXPECT_EQ(CMGetProperty(copy, "Prop1", nullptr).state, CMPI_notFound);
+  EXPECT_EQ(CMGetProperty(copy, "Prop40000", nullptr).value.uint32, 40000u);
+  EXPECT_EQ(data_to_string(CMGetProperty(copy, "KEY19", nullptr)), "k19");
+  CMPIString *last = nullptr;
+  EXPECT_EQ(data_to_string(CMGetPropertyAt(copy, kKeys + 1, &last, nullptr)), "e");
+  EXPECT_EQ(Text(last), "Extra");
+  CMRelease(copy);
 }
 
 }  // namespace
