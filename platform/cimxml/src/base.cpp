@@ -202,7 +202,7 @@ const char *type_name(CimType t) {
   return "string";
 }
 
-bool type_from_name(const std::string &name, CimType *t) {
+bool type_from_name(std::string_view name, CimType *t) {
   for (const auto &r : kTypes) {
     if (r.t == CimType::Instance) continue;
     if (iequals(name, r.name)) {
@@ -362,7 +362,7 @@ void append_utf8(std::string &out, unsigned cp) {
 }
 
 /* Decodes one UTF-8 character at s[i]; returns its length or 0 when invalid. */
-std::size_t utf8_decode(const std::string &s, std::size_t i, unsigned *cp) {
+std::size_t utf8_decode(std::string_view s, std::size_t i, unsigned *cp) {
   unsigned char c = static_cast<unsigned char>(s[i]);
   std::size_t n;
   unsigned v;
@@ -393,22 +393,51 @@ std::size_t utf8_decode(const std::string &s, std::size_t i, unsigned *cp) {
   return n;
 }
 
-std::string trim(const std::string &s) {
+/* `s` without the white space around it (a view into `s`). */
+std::string_view trim(std::string_view s) {
   std::size_t b = 0, e = s.size();
   while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\n' || s[b] == '\r')) ++b;
   while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\n' || s[e - 1] == '\r')) --e;
   return s.substr(b, e - b);
 }
 
-[[noreturn]] void bad_text(const std::string &what, const std::string &text, CimType t) {
-  std::string shown = text.size() > 64 ? text.substr(0, 64) + "..." : text;
-  invalid("invalid " + std::string(type_name(t)) + " " + what + ": \"" + shown + "\"");
+/* A NUL-terminated copy of a text, for the C functions that read one: on
+ * the stack when the text is short. */
+class CText {
+ public:
+  explicit CText(std::string_view s) {
+    if (s.size() < sizeof short_) {
+      std::memcpy(short_, s.data(), s.size());
+      short_[s.size()] = '\0';
+      p_ = short_;
+    } else {
+      long_.assign(s);
+      p_ = long_.c_str();
+    }
+  }
+  CText(const CText &) = delete;
+  CText &operator=(const CText &) = delete;
+  const char *c_str() const { return p_; }
+
+ private:
+  char short_[64];
+  std::string long_;
+  const char *p_;
+};
+
+/* The subject of the error is `what` followed by `name`. */
+[[noreturn]] void bad_text(std::string_view what, std::string_view name, std::string_view text, CimType t) {
+  std::string shown(text.substr(0, 64));
+  if (text.size() > 64) shown += "...";
+  std::string message = "invalid ";
+  message.append(type_name(t)).append(" ").append(what).append(name).append(": \"").append(shown).append("\"");
+  invalid(message);
 }
 
 /* Parses an integer; false when the text is not one or does not fit. */
-bool parse_integer(const std::string &raw, bool is_signed, long long minv, unsigned long long maxv, CMPIValue *out,
+bool parse_integer(std::string_view raw, bool is_signed, long long minv, unsigned long long maxv, CMPIValue *out,
                    CimType t) {
-  std::string s = trim(raw);
+  const std::string_view s = trim(raw);
   if (s.empty()) return false;
   std::size_t i = 0;
   bool neg = false;
@@ -464,11 +493,11 @@ bool parse_integer(const std::string &raw, bool is_signed, long long minv, unsig
   return true;
 }
 
-bool parse_real(const std::string &raw, bool single, CMPIValue *out) {
-  std::string s = trim(raw);
+bool parse_real(std::string_view raw, bool single, CMPIValue *out) {
+  const std::string_view s = trim(raw);
   if (s.empty()) return false;
   double v;
-  std::string body = s[0] == '-' || s[0] == '+' ? s.substr(1) : s;
+  const std::string_view body = s[0] == '-' || s[0] == '+' ? s.substr(1) : s;
   if (iequals(body, "INF") || iequals(body, "INFINITY")) {
     v = s[0] == '-' ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
   } else if (iequals(body, "NaN")) {
@@ -482,7 +511,8 @@ bool parse_real(const std::string &raw, bool single, CMPIValue *out) {
     if (!digit) return false;
     errno = 0;
     char *end = nullptr;
-    v = std::strtod(s.c_str(), &end);
+    const CText c(s);
+    v = std::strtod(c.c_str(), &end);
     if (end == nullptr || *end != '\0') return false;
     if (errno == ERANGE && std::isinf(v)) return false;
   }
@@ -574,64 +604,76 @@ std::string scalar_to_text(const CMPIData &d) {
   return s;
 }
 
-Value value_from_text(const std::string &text, CimType t, const std::string &what) {
+namespace detail {
+
+bool integer_from_text(std::string_view text, CimType t, CMPIValue *out) {
+  const IntRange r = range_of(t);
+  return parse_integer(text, r.is_signed, r.minv, r.maxv, out, t);
+}
+
+Value read_value(std::string_view text, CimType t, std::string_view what, std::string_view name) {
   CMPIValue v;
   std::memset(&v, 0, sizeof v);
   switch (t) {
     case CimType::Boolean: {
-      std::string s = trim(text);
+      const std::string_view s = trim(text);
       if (iequals(s, "TRUE")) v.boolean = 1;
       else if (iequals(s, "FALSE")) v.boolean = 0;
-      else bad_text(what, text, t);
+      else bad_text(what, name, text, t);
       return Value(make_data(CMPI_boolean, v));
     }
     case CimType::Char16: {
       unsigned cp = 0;
       std::size_t n = text.empty() ? 0 : utf8_decode(text, 0, &cp);
-      if (n == 0 || n != text.size() || cp > 0xFFFF) bad_text(what, text, t);
+      if (n == 0 || n != text.size() || cp > 0xFFFF) bad_text(what, name, text, t);
       v.char16 = static_cast<CMPIChar16>(cp);
       return Value(make_data(CMPI_char16, v));
     }
     case CimType::Real32:
     case CimType::Real64:
-      if (!parse_real(text, t == CimType::Real32, &v)) bad_text(what, text, t);
+      if (!parse_real(text, t == CimType::Real32, &v)) bad_text(what, name, text, t);
       return Value(make_data(to_cmpi(t), v));
     case CimType::String:
-      return string_value(text);
+      v.string = check_new(native_new_CMPIString(CText(text).c_str(), nullptr), "string");
+      return Value(make_data(CMPI_string, v));
     case CimType::DateTime: {
-      std::string s = trim(text);
+      /* Read once; the date-time is made from what was read. */
       CMPIUint64 usec;
       bool interval;
-      if (!cmpinative::datetime_from_text(s.c_str(), &usec, &interval)) bad_text(what, text, t);
-      v.dateTime = check_new(native_new_CMPIDateTime_fromChars(s.c_str(), nullptr), "date-time");
+      if (!cmpinative::datetime_from_text(CText(trim(text)).c_str(), &usec, &interval)) bad_text(what, name, text, t);
+      v.dateTime = check_new(native_new_CMPIDateTime_fromBinary(usec, interval, nullptr), "date-time");
       return Value(make_data(CMPI_dateTime, v));
     }
     case CimType::Reference: {
-      PathPtr p = path_from_text(text);
+      PathPtr p = path_from_text(std::string(text));
       v.ref = p.release();
       return Value(make_data(CMPI_ref, v));
     }
     case CimType::Instance: {
-      InstancePtr inst = parse_instance(text);
+      InstancePtr inst = parse_instance(std::string(text));
       v.inst = inst.release();
       return Value(make_data(CMPI_instance, v));
     }
-    default: {
-      IntRange r = range_of(t);
-      if (!parse_integer(text, r.is_signed, r.minv, r.maxv, &v, t)) bad_text(what, text, t);
+    default:
+      if (!integer_from_text(text, t, &v)) bad_text(what, name, text, t);
       return Value(make_data(to_cmpi(t), v));
-    }
   }
 }
 
-Value array_from_texts(const std::vector<std::string> &texts, CimType t, const std::string &what) {
+}  // namespace detail
+
+Value value_from_text(std::string_view text, CimType t, std::string_view what) {
+  return read_value(text, t, what, std::string_view());
+}
+
+Value array_from_texts(const std::vector<std::string> &texts, CimType t, std::string_view what) {
   CMPIType et = to_cmpi(t);
   ArrayPtr arr(check_new(native_new_CMPIArray(static_cast<CMPICount>(texts.size()), et, nullptr), "array"));
   for (std::size_t i = 0; i < texts.size(); ++i) {
     Value e = value_from_text(texts[i], t, what);
     CMPIValue val = e.data().value;
     CMPIStatus st = arr->ft->setElementAt(arr.get(), static_cast<CMPICount>(i), &val, et);
-    if (st.rc != CMPI_RC_OK) fail(st.rc, "cannot set array element of " + what);
+    if (st.rc != CMPI_RC_OK) fail(st.rc, "cannot set array element of " + std::string(what));
   }
   CMPIValue v;
   v.array = arr.release();
@@ -681,8 +723,8 @@ Value convert_scalar(const CMPIData &d, CimType t, const std::string &what) {
   bool arr = false;
   if (!from_cmpi(d.type, &src, &arr)) fail(CMPI_RC_ERR_TYPE_MISMATCH, what + ": value has no CIM type");
   if (src == t) return Value::copy(d);
-  std::string text;
-  if (data_text(d, &text)) {
+  std::string_view text;
+  if (data_chars(d, &text)) {
     try {
       return value_from_text(text, t, what);
     } catch (const Error &e) {
@@ -788,7 +830,7 @@ std::string path_to_text(const CMPIObjectPath *op) {
 }
 
 PathPtr path_from_text(const std::string &text) {
-  std::string s = trim(text);
+  const std::string s(trim(text));
   std::string host, ns;
   std::size_t i = 0;
   if (s.compare(0, 2, "//") == 0) {
@@ -816,7 +858,7 @@ PathPtr path_from_text(const std::string &text) {
   while (i <= s.size()) {
     std::size_t eq = s.find('=', i);
     if (eq == std::string::npos) invalid("key without value in object path: \"" + s + "\"");
-    std::string key = trim(s.substr(i, eq - i));
+    const std::string key(trim(s.substr(i, eq - i)));
     if (key.empty()) invalid("empty key name in object path: \"" + s + "\"");
     i = eq + 1;
     Value v;
@@ -839,7 +881,7 @@ PathPtr path_from_text(const std::string &text) {
       v = string_value(val);
     } else {
       std::size_t comma = s.find(',', i);
-      std::string tok = trim(s.substr(i, comma == std::string::npos ? std::string::npos : comma - i));
+      const std::string tok(trim(s.substr(i, comma == std::string::npos ? std::string::npos : comma - i)));
       i = comma == std::string::npos ? s.size() : comma;
       if (iequals(tok, "TRUE") || iequals(tok, "FALSE")) {
         v = value_from_text(tok, CimType::Boolean, "key " + key);

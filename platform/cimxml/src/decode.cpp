@@ -13,27 +13,14 @@ namespace {
 class What {
  public:
   What(const char *kind, const char *name) : kind_(kind), name_(name) {}
-  explicit What(const std::string &text) : text_(&text) {}
-  std::string str() const { return text_ != nullptr ? *text_ : kind_ + std::string(name_); }
+  explicit What(const std::string &text) : kind_(text) {}
+  std::string str() const { return std::string(kind_).append(name_); }
+  /* The value of type `t` that `text` denotes (see value_from_text). */
+  Value value(std::string_view text, CimType t) const { return read_value(text, t, kind_, name_); }
 
  private:
-  const std::string *text_ = nullptr;
-  const char *kind_ = "";
-  const char *name_ = "";
+  std::string_view kind_, name_;
 };
-
-/* The `what` given to value_from_text where its error is not shown. */
-const std::string kUnnamed;
-
-/* value_from_text, with `what` made only for the error: text that does not
- * convert is read again with it, to throw the error as it would be. */
-Value text_to_value(const std::string &text, CimType t, const What &what) {
-  try {
-    return value_from_text(text, t, kUnnamed);
-  } catch (const Error &) {
-    return value_from_text(text, t, what.str());
-  }
-}
 
 /* The string value of an element's text, made from the document's text. */
 Value text_string(const Node *v) {
@@ -128,7 +115,7 @@ Value scalar_from_value(const Node *v, CimType type, bool embedded, const Decode
     return embedded_instance(v->text, v->text_len, ctx, depth_of(v));
   }
   if (type == CimType::String) return text_string(v);
-  return text_to_value(text_of(v), type, what);
+  return what.value(text_in_place(v), type);
 }
 
 Value array_value(const Node *va, CimType type, bool embedded, const DecodeContext &ctx, const What &what) {
@@ -179,19 +166,18 @@ Value refarray_value(const Node *ra, const std::string &ns, const DecodeContext 
 }
 
 Value keyvalue(const Node *kv, const char *key) {
-  require_text_only(kv);
+  const std::string_view text = text_in_place(kv);
   const What what("key ", key);
   CimType t;
   if (lookup_type(kv, "TYPE", &t)) {
     if (t == CimType::Reference) invalid(what.str() + ": KEYVALUE cannot hold a reference");
     if (t == CimType::String) return text_string(kv);
-    return text_to_value(text_of(kv), t, what);
+    return what.value(text, t);
   }
   const char *vt = attr(kv, "VALUETYPE");
   const char *valuetype = vt ? vt : "string";
   if (std::strcmp(valuetype, "string") == 0) return text_string(kv);
-  const std::string text = text_of(kv);
-  if (std::strcmp(valuetype, "boolean") == 0) return text_to_value(text, CimType::Boolean, what);
+  if (std::strcmp(valuetype, "boolean") == 0) return what.value(text, CimType::Boolean);
   if (std::strcmp(valuetype, "numeric") != 0)
     invalid(what.str() + ": unknown VALUETYPE \"" + valuetype + "\"");
   bool real = false, hex = false;
@@ -199,12 +185,12 @@ Value keyvalue(const Node *kv, const char *key) {
     if (c == 'x' || c == 'X') hex = true;
     if (c == '.' || ((c == 'e' || c == 'E') && !hex)) real = true;
   }
-  if (real) return text_to_value(text, CimType::Real64, what);
-  try {
-    return value_from_text(text, CimType::Sint64, kUnnamed);
-  } catch (const Error &) {
-    return text_to_value(text, CimType::Uint64, what);
-  }
+  if (real) return what.value(text, CimType::Real64);
+  /* A number that is no sint64 is read as a uint64, or named in the error. */
+  CMPIValue v;
+  std::memset(&v, 0, sizeof v);
+  if (integer_from_text(text, CimType::Sint64, &v)) return Value(make_data(CMPI_sint64, v));
+  return what.value(text, CimType::Uint64);
 }
 
 }  // namespace
@@ -421,12 +407,8 @@ namespace {
 
 /* Canonical text for model literals of by-value types; other types keep
  * their text. */
-std::string literal_text(const std::string &text, CimType t, const std::string &what) {
-  if (t == CimType::String || t == CimType::Instance || t == CimType::Reference) return text;
-  if (t == CimType::DateTime) {
-    Value v = value_from_text(text, t, what);
-    return scalar_to_text(v.data());
-  }
+std::string literal_text(std::string_view text, CimType t, const std::string &what) {
+  if (t == CimType::String || t == CimType::Instance || t == CimType::Reference) return std::string(text);
   Value v = value_from_text(text, t, what);
   return scalar_to_text(v.data());
 }
@@ -435,13 +417,13 @@ Literal decode_literal(const Node *parent, CimType t, const std::string &what) {
   Literal lit;
   for (Node *c = first_element(parent); c; c = next_element(c)) {
     if (is(c, "VALUE")) {
-      lit = Literal::scalar(literal_text(text_of(c), t, what));
+      lit = Literal::scalar(literal_text(text_in_place(c), t, what));
       return lit;
     }
     if (is(c, "VALUE.ARRAY")) {
       std::vector<std::string> items;
       for (Node *e = first_element(c); e; e = next_element(e)) {
-        if (is(e, "VALUE")) items.push_back(literal_text(text_of(e), t, what));
+        if (is(e, "VALUE")) items.push_back(literal_text(text_in_place(e), t, what));
         else if (!is(e, "VALUE.NULL")) invalid(what + ": VALUE.ARRAY may only hold VALUE, found " + name_of(e));
       }
       return Literal::list(std::move(items));
@@ -465,7 +447,7 @@ QualifierList decode_qualifiers(const Node *n) {
 unsigned array_size_attr(const Node *n) {
   const char *v = attr(n, "ARRAYSIZE");
   if (v == nullptr || *v == '\0') return 0;
-  Value s = value_from_text(v, CimType::Uint32, std::string(name_of(n)) + " ARRAYSIZE");
+  Value s = read_value(v, CimType::Uint32, name_of(n), " ARRAYSIZE");
   return s.data().value.uint32;
 }
 

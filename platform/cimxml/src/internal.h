@@ -45,6 +45,12 @@ inline CMPIData null_data(CMPIType type) {
 }
 
 Value string_value(const std::string &s);
+/* value_from_text, with the subject of its error given in two parts
+ * ("property ", "Name") that are joined only when the error is thrown. */
+Value read_value(std::string_view text, CimType t, std::string_view what, std::string_view name);
+/* An integer of type `t` as value_from_text reads it, or false where that
+ * throws. */
+bool integer_from_text(std::string_view text, CimType t, CMPIValue *out);
 /* Text of a CMPI_string / CMPI_chars / CMPI_charsptr value: a copy, or in
  * place (valid while the value lives); false for any other type. */
 bool data_text(const CMPIData &d, std::string *out);
@@ -139,9 +145,13 @@ inline const char *required_attr_value(const Node *n, const char *name) {
 std::string required_attr(const Node *n, const char *name);
 /* The character data of an element; Error when it holds elements. The first
  * form checks only: the text is then n->text, NUL-terminated, n->text_len
- * bytes without a NUL in them. */
+ * bytes without a NUL in them. The last gives that text where it stands. */
 void require_text_only(const Node *n);
 std::string text_of(const Node *n);
+inline std::string_view text_in_place(const Node *n) {
+  require_text_only(n);
+  return std::string_view(n->text, n->text_len);
+}
 /* The only element child named `name`, or Error. */
 Node *required_child(const Node *parent, const char *name);
 

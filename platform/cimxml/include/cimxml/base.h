@@ -97,7 +97,7 @@ enum class CimType : std::uint8_t {
 const char *type_name(CimType t);
 /* Parses a CIM type name (without regard to case); false when unknown.
  * "reference" is accepted; "object"/"instance" are not type names. */
-bool type_from_name(const std::string &name, CimType *t);
+bool type_from_name(std::string_view name, CimType *t);
 /* The CMPI type code of a CIM type (element type when array is false). */
 CMPIType to_cmpi(CimType t, bool array = false);
 /* The CIM type of a CMPI type code: CMPI_chars and CMPI_charsptr count as
@@ -167,10 +167,11 @@ std::string scalar_to_text(const CMPIData &d);
  * also read) and must fit the type; surrounding white space is ignored for
  * numbers and booleans. References are read from their text form (see
  * path_from_text). Throws Error(CMPI_RC_ERR_INVALID_PARAMETER) naming
- * `what` when the text is not a value of that type. */
-Value value_from_text(const std::string &text, CimType t, const std::string &what = "value");
+ * `what` when the text is not a value of that type. The text is read where
+ * it stands. */
+Value value_from_text(std::string_view text, CimType t, std::string_view what = "value");
 /* An array of element type `t` from the texts of its elements. */
-Value array_from_texts(const std::vector<std::string> &texts, CimType t, const std::string &what = "value");
+Value array_from_texts(const std::vector<std::string> &texts, CimType t, std::string_view what = "value");
 
 /* Converts a value to another CIM type: numbers between numeric types (range
  * checked), strings to any type by value_from_text, sint64/uint64/real64/
