@@ -5,6 +5,9 @@
 #include <cimxml/classmodel.h>
 #include <cimxml/xml.h>
 
+#include <cstdint>
+#include <cstring>
+
 namespace cimxml {
 
 using namespace detail;
@@ -94,16 +97,89 @@ const ParameterDecl *MethodDecl::parameter(std::string_view n) const {
   return nullptr;
 }
 
+/* An open-addressing hash table of the properties' positions, hashed by
+ * their names without regard to case. A name given twice keeps the position
+ * of its first declaration. */
+class PropertyIndex {
+ public:
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+  explicit PropertyIndex(const std::vector<PropertyDecl> &props) : count_(props.size()) {
+    std::size_t size = 8;
+    while (size < 2 * props.size()) size *= 2;
+    slots_.assign(size, Slot{0, kEmpty});
+    for (std::size_t i = 0; i < props.size(); ++i) {
+      const std::uint32_t h = hash(props[i].name);
+      std::size_t at = h & (size - 1);
+      while (slots_[at].pos != kEmpty && !(slots_[at].hash == h && same_name(props[slots_[at].pos].name, props[i].name)))
+        at = (at + 1) & (size - 1);
+      if (slots_[at].pos == kEmpty) slots_[at] = Slot{h, static_cast<std::uint32_t>(i)};
+    }
+  }
+
+  /* The number of properties indexed. */
+  std::size_t count() const { return count_; }
+
+  /* The position in `props` (the properties indexed) of a property called
+   * `name`, or kNone. */
+  std::size_t find(const std::vector<PropertyDecl> &props, std::string_view name) const {
+    const std::uint32_t h = hash(name);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = h & mask; slots_[at].pos != kEmpty; at = (at + 1) & mask) {
+      const Slot &s = slots_[at];
+      if (s.hash == h && s.pos < props.size() && same_name(props[s.pos].name, name)) return s.pos;
+    }
+    return kNone;
+  }
+
+ private:
+  static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
+  struct Slot {
+    std::uint32_t hash;
+    std::uint32_t pos;
+  };
+
+  /* FNV-1a over the name with ASCII letters folded to lower case, as
+   * iequals compares them. */
+  static std::uint32_t hash(std::string_view name) {
+    std::uint32_t h = 2166136261u;
+    for (const char c : name) {
+      const unsigned char u = static_cast<unsigned char>(c);
+      h = (h ^ (u >= 'A' && u <= 'Z' ? u + 32u : u)) * 16777619u;
+    }
+    return h;
+  }
+  /* Names mostly come in the case they were declared in. */
+  static bool same_name(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && (std::memcmp(a.data(), b.data(), a.size()) == 0 || iequals(a, b));
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t count_;
+};
+
+namespace {
+std::size_t property_position(const ClassDecl &cls, std::string_view n) {
+  const auto &props = cls.properties;
+  if (cls.property_index && cls.property_index->count() == props.size()) {
+    const std::size_t at = cls.property_index->find(props, n);
+    if (at != PropertyIndex::kNone) return at;
+  }
+  for (std::size_t i = 0; i < props.size(); ++i)
+    if (iequals(props[i].name, n)) return i;
+  return PropertyIndex::kNone;
+}
+}  // namespace
+
 const PropertyDecl *ClassDecl::property(std::string_view n) const {
-  for (const auto &p : properties)
-    if (iequals(p.name, n)) return &p;
-  return nullptr;
+  const std::size_t at = property_position(*this, n);
+  return at == PropertyIndex::kNone ? nullptr : &properties[at];
 }
 PropertyDecl *ClassDecl::property(std::string_view n) {
-  for (auto &p : properties)
-    if (iequals(p.name, n)) return &p;
-  return nullptr;
+  const std::size_t at = property_position(*this, n);
+  return at == PropertyIndex::kNone ? nullptr : &properties[at];
 }
+void ClassDecl::index_properties() { property_index = std::make_shared<const PropertyIndex>(properties); }
 const MethodDecl *ClassDecl::method(std::string_view n) const {
   for (const auto &m : methods)
     if (iequals(m.name, n)) return &m;
@@ -205,6 +281,7 @@ ClassDecl resolve_class(const ClassDecl &cls, const ClassDecl *parent) {
     if (old) *old = std::move(c);
     else r.methods.push_back(std::move(c));
   }
+  r.index_properties();
   return r;
 }
 

@@ -542,6 +542,7 @@ ClassDecl decode_class(const Node *n) {
       invalid("CLASS " + cls.name + " may only hold QUALIFIER, PROPERTY and METHOD elements, found " + name_of(c));
     }
   }
+  cls.index_properties();
   return cls;
 }
 

@@ -406,3 +406,80 @@ TEST_F(Mof, UndeclaredQualifiersTakeTheTypeOfTheirValue) {
 }
 
 }  // namespace
+
+namespace {
+
+PropertyDecl named(const char *name) {
+  PropertyDecl p;
+  p.name = name;
+  return p;
+}
+
+std::string with_case(std::string s, int (*to)(int)) {
+  for (char &c : s) c = static_cast<char>(to(static_cast<unsigned char>(c)));
+  return s;
+}
+
+/* Every property is found under its name in any case, and names it does
+ * not declare are not. */
+void expect_lookups(const ClassDecl &c, const std::string &when) {
+  for (const PropertyDecl &p : c.properties) {
+    for (const std::string &n : {p.name, with_case(p.name, ::toupper), with_case(p.name, ::tolower)}) {
+      const PropertyDecl *found = c.property(n);
+      ASSERT_NE(found, nullptr) << c.name << "." << n << " " << when;
+      EXPECT_EQ(found->name, p.name) << when;
+      EXPECT_EQ(found, &c.properties[static_cast<std::size_t>(found - c.properties.data())]) << when;
+    }
+    EXPECT_EQ(c.property(p.name + "X"), nullptr) << when;
+    EXPECT_EQ(c.property(p.name.substr(1)), nullptr) << when;
+  }
+  EXPECT_EQ(c.property(""), nullptr) << when;
+}
+
+}  // namespace
+
+TEST_F(Mof, PropertiesAreFoundByNameThroughCopiesMovesAndChanges) {
+  const std::vector<ClassDecl> resolved = resolve_all(read_data("job_chain.mof"));
+  for (const ClassDecl &r : resolved) {
+    ASSERT_GE(r.properties.size(), 2u) << r.name;
+    expect_lookups(r, "as resolved");
+    ClassDecl copy = r;
+    expect_lookups(copy, "in a copy");
+    EXPECT_EQ(copy.property(r.properties[0].name), &copy.properties[0]);
+    const ClassDecl moved = std::move(copy);
+    expect_lookups(moved, "after a move");
+
+    /* Changes made after the index: each is seen by the next lookup. */
+    struct Change {
+      const char *what;
+      void (*apply)(ClassDecl &);
+      bool last_gone; /* the last property is no longer declared */
+    };
+    const Change changes[] = {
+        {"first property renamed", [](ClassDecl &c) { c.properties[0].name = "Renamed"; }, false},
+        {"first property moved to the end",
+         [](ClassDecl &c) {
+           PropertyDecl p = c.properties.front();
+           c.properties.erase(c.properties.begin());
+           c.properties.push_back(p);
+         },
+         false},
+        {"property added", [](ClassDecl &c) { c.properties.push_back(named("Added")); }, false},
+        {"last property removed", [](ClassDecl &c) { c.properties.pop_back(); }, true},
+    };
+    for (const Change &ch : changes) {
+      ClassDecl c = r;
+      const std::string last = c.properties.back().name;
+      ch.apply(c);
+      expect_lookups(c, ch.what);
+      EXPECT_EQ(c.property(last) == nullptr, ch.last_gone) << ch.what;
+      c.index_properties();
+      expect_lookups(c, std::string(ch.what) + ", indexed again");
+    }
+  }
+  /* A name declared twice is found where it was declared first. */
+  ClassDecl twice;
+  twice.properties = {named("A"), named("b"), named("B")};
+  twice.index_properties();
+  EXPECT_EQ(twice.property("B"), &twice.properties[1]);
+}

@@ -12,6 +12,7 @@
 
 #include <cimxml/base.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -102,15 +103,31 @@ struct MethodDecl {
   bool operator!=(const MethodDecl &o) const { return !(*this == o); }
 };
 
+/* Where each property of a class is found by its name (see
+ * ClassDecl::index_properties). Never changed once made. */
+class PropertyIndex;
+
 struct ClassDecl {
   std::string name;
   std::string superclass; /* empty for a root class */
   QualifierList qualifiers;
   std::vector<PropertyDecl> properties;
   std::vector<MethodDecl> methods;
+  /* Made by index_properties and shared by copies; not part of the
+   * declaration's value. */
+  std::shared_ptr<const PropertyIndex> property_index;
 
+  /* The first property called `name`, or null. With a name index made for
+   * as many properties as there are, the name is looked up there; what is
+   * found there is checked against the property's name, and a name not
+   * found is looked for along the whole list, so a list changed since (a
+   * property renamed, moved or replaced) is still searched as it stands. */
   const PropertyDecl *property(std::string_view name) const;
   PropertyDecl *property(std::string_view name);
+  /* Makes the name index of the properties, for a declaration that is
+   * complete (the decoder and resolve_class make it). Like any change, not
+   * while other threads read the declaration. */
+  void index_properties();
   const MethodDecl *method(std::string_view name) const;
   MethodDecl *method(std::string_view name);
   const Qualifier *qualifier(std::string_view name) const { return find_qualifier(qualifiers, name); }
