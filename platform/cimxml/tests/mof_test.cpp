@@ -477,9 +477,14 @@ TEST_F(Mof, PropertiesAreFoundByNameThroughCopiesMovesAndChanges) {
       expect_lookups(c, std::string(ch.what) + ", indexed again");
     }
   }
-  /* A name declared twice is found where it was declared first. */
-  ClassDecl twice;
-  twice.properties = {named("A"), named("b"), named("B")};
-  twice.index_properties();
-  EXPECT_EQ(twice.property("B"), &twice.properties[1]);
+  /* A name declared twice is found where it was declared first; names alike
+   * in length and in their first, middle and last letters are told apart. */
+  ClassDecl c;
+  c.properties = {named("A"), named("b"), named("B"), named("AbxxZ"), named("AxxbZ"), named("axxxz")};
+  c.index_properties();
+  EXPECT_EQ(c.property("B"), &c.properties[1]);
+  EXPECT_EQ(c.property("AXXBZ"), &c.properties[4]);
+  EXPECT_EQ(c.property("AxxxZ"), &c.properties[5]);
+  EXPECT_EQ(c.property("AbxxZ"), &c.properties[3]);
+  EXPECT_EQ(c.property("AxbxZ"), nullptr);
 }
