@@ -147,10 +147,13 @@ class PropertyIndex {
     const std::size_t n = name.size();
     std::uint32_t h = (2166136261u ^ static_cast<std::uint32_t>(n)) * 16777619u;
     if (n == 0) return h;
-    for (const std::size_t i : {std::size_t{0}, n / 2, n - 1}) {
-      const unsigned char u = static_cast<unsigned char>(name[i]);
+    const auto mix = [&h](char c) {
+      const unsigned char u = static_cast<unsigned char>(c);
       h = (h ^ (u >= 'A' && u <= 'Z' ? u + 32u : u)) * 16777619u;
-    }
+    };
+    mix(name[0]);
+    mix(name[n / 2]);
+    mix(name[n - 1]);
     return h;
   }
   /* Names mostly come in the case they were declared in. */
