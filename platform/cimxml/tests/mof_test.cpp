@@ -420,16 +420,12 @@ std::string with_case(std::string s, int (*to)(int)) {
   return s;
 }
 
-/* Every property is found under its name in any case, and names it does
- * not declare are not. */
+/* Every property of `c` (of names declared once) is found under its name in
+ * any case, and names it does not declare are not. */
 void expect_lookups(const ClassDecl &c, const std::string &when) {
   for (const PropertyDecl &p : c.properties) {
-    for (const std::string &n : {p.name, with_case(p.name, ::toupper), with_case(p.name, ::tolower)}) {
-      const PropertyDecl *found = c.property(n);
-      ASSERT_NE(found, nullptr) << c.name << "." << n << " " << when;
-      EXPECT_EQ(found->name, p.name) << when;
-      EXPECT_EQ(found, &c.properties[static_cast<std::size_t>(found - c.properties.data())]) << when;
-    }
+    for (const std::string &n : {p.name, with_case(p.name, ::toupper), with_case(p.name, ::tolower)})
+      EXPECT_EQ(c.property(n), &p) << c.name << "." << n << " " << when;
     EXPECT_EQ(c.property(p.name + "X"), nullptr) << when;
     EXPECT_EQ(c.property(p.name.substr(1)), nullptr) << when;
   }
@@ -445,7 +441,6 @@ TEST_F(Mof, PropertiesAreFoundByNameThroughCopiesMovesAndChanges) {
     expect_lookups(r, "as resolved");
     ClassDecl copy = r;
     expect_lookups(copy, "in a copy");
-    EXPECT_EQ(copy.property(r.properties[0].name), &copy.properties[0]);
     const ClassDecl moved = std::move(copy);
     expect_lookups(moved, "after a move");
 
