@@ -121,7 +121,9 @@ struct ClassDecl {
    * as many properties as there are, the name is looked up there; what is
    * found there is checked against the property's name, and a name not
    * found is looked for along the whole list, so a list changed since (a
-   * property renamed, moved or replaced) is still searched as it stands. */
+   * property renamed, moved or replaced) is still searched as it stands;
+   * only a change that gives two properties one name may then find the
+   * later of them. */
   const PropertyDecl *property(std::string_view name) const;
   PropertyDecl *property(std::string_view name);
   /* Makes the name index of the properties, for a declaration that is
