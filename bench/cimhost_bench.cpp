@@ -14,7 +14,8 @@
 // half the peer's throughput and p99 under 5 ms; a GetInstance that costs at most 25 % more
 // across the process boundary. CIMHOST_BENCH_ONLY=TEXT runs only
 // the measurements whose name holds TEXT; CIMHOST_BENCH_ONE_THREAD=1 only the measurements on one
-// thread (for a profiler: valgrind --tool=callgrind --trace-children=yes).
+// thread (for a profiler: valgrind --tool=callgrind --trace-children=yes, with --callgrind-out-file
+// outside /tmp, which is private to the bench's processes).
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
