@@ -69,16 +69,28 @@ void disown(const void *obj);
 /* Which native type `obj` is, Kind::None for anything else. */
 Kind kind_of(const void *obj);
 
+/* Counts and registers the complete native object `n`, which `destroy`
+ * frees when it goes (at once, should registering fail). */
+template <class N>
+N *registered(N *n, void (*destroy)(void *), bool scoped) {
+  n->hdr.self = n;
+  n->hdr.destroy = destroy;
+  try {
+    on_created(&n->hdr, scoped);
+  } catch (...) {
+    destroy(n);
+    throw;
+  }
+  return n;
+}
+
 /* Allocates a native object of type N and lets `init` fill it; only a
  * complete object is counted and registered. */
 template <class N, class Init>
 N *create(bool scoped, Init &&init) {
   std::unique_ptr<N> n(new N());
   init(*n);
-  n->hdr.self = n.get();
-  n->hdr.destroy = [](void *p) { delete static_cast<N *>(p); };
-  on_created(&n->hdr, scoped);
-  return n.release();
+  return registered(n.release(), [](void *p) { delete static_cast<N *>(p); }, scoped);
 }
 
 /* The native object behind a public pointer. */

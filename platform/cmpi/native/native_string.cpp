@@ -50,18 +50,14 @@ CMPIString *make_string(const char *text, bool scoped) {
   n->text = chars;
   n->pub.hdl = chars;
   n->pub.ft = &string_ft;
-  n->hdr.self = n;
-  n->hdr.destroy = [](void *p) {
-    static_cast<NString *>(p)->~NString();
-    ::operator delete(p);
-  };
-  try {
-    on_created(&n->hdr, scoped);
-  } catch (...) {
-    n->hdr.destroy(n);
-    throw;
-  }
-  return &n->pub;
+  return &registered(
+              n,
+              [](void *p) {
+                static_cast<NString *>(p)->~NString();
+                ::operator delete(p);
+              },
+              scoped)
+              ->pub;
 }
 
 }  // namespace cmpinative
