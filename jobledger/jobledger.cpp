@@ -203,12 +203,12 @@ void free_job_handler_locked()
         clear_slot(&h);
 }
 
-// Why a file or directory may have been written by someone other than this
-// process's user; empty when it cannot.
-std::string foreign_writer(const char *path, const struct stat &st)
+// Why a file or directory may have been written by someone other than the
+// user euid; empty when it cannot.
+std::string foreign_writer(const char *path, const struct stat &st, uid_t euid)
 {
     char why[160] = "";
-    if (st.st_uid != geteuid())
+    if (st.st_uid != euid)
         std::snprintf(why, sizeof why, "%s belongs to uid %u", path, static_cast<unsigned>(st.st_uid));
     else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
         std::snprintf(why, sizeof why, "%s is writable by group or others (mode %04o)", path,
@@ -235,13 +235,24 @@ struct FileStamp {
     }
 };
 
+// Whether a stamp taken from st now can be trusted to change with the next
+// change of the file or directory: its modification time advances by clock
+// ticks, so a further change within the same tick would not show unless the
+// time was already more than kSettleSeconds old. Any later change moves it
+// past a time that old.
+bool settled(const struct stat &st)
+{
+    constexpr time_t kSettleSeconds = 2;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec - st.st_mtim.tv_sec > kSettleSeconds;
+}
+
 // The table last read from a file, kept while the file stays as it was: a
 // refresh does not reparse a ledger or registry that nobody changed. The kept
 // table itself is handed out, and given back with keep() by a caller that
 // left it as the file has it (a caller that changed it drops it). A file
-// modified within the last kSettleSeconds is not kept: its modification time
-// advances by clock ticks, so a further edit of the same size within the same
-// tick would not show. Any later write moves it past a time that old.
+// that was not settled when it was read is not kept.
 // Guarded by handler_mutex.
 class ParsedFile {
 public:
@@ -254,11 +265,19 @@ public:
             return std::move(dict_);
         dict_.reset();
         DictPtr d(dictionary_load_from_stream(f));
-        timespec now{};
-        clock_gettime(CLOCK_REALTIME, &now);
         stamp_ = stamp;
-        settled_ = now.tv_sec - st.st_mtim.tv_sec > kSettleSeconds;
+        settled_ = settled(st);
         return d;
+    }
+
+    bool kept() const { return static_cast<bool>(dict_); }
+
+    // The kept table when the file whose status is st is the one it was read
+    // from, without opening the file; else null, and nothing is kept anymore.
+    DictPtr reuse(const struct stat &st)
+    {
+        DictPtr d = std::move(dict_);
+        return d && stamp_ == FileStamp(st) ? std::move(d) : nullptr;
     }
 
     // Takes back the table the last load() handed out, unchanged since.
@@ -269,7 +288,6 @@ public:
     }
 
 private:
-    static constexpr time_t kSettleSeconds = 2;
     DictPtr dict_;
     FileStamp stamp_;
     bool settled_ = false;
@@ -277,24 +295,43 @@ private:
 
 ParsedFile cached_registry, cached_ledger;
 
+// The ledger directory as lstat saw it at the start of a refresh.
+struct DirView {
+    bool seen = false;  // false when lstat failed
+    struct stat st {};
+};
+
 enum RegistryState { REGISTRY_ABSENT, REGISTRY_LOADED, REGISTRY_UNTRUSTED };
 
 // Loads the registry if it can be trusted (see init_job); the reason into
-// *why when it cannot. A registry that does not exist or cannot be read is
-// absent. The file is checked through the descriptor it is read from, so it
-// cannot be swapped between the check and the read.
-RegistryState load_registry(DictPtr *reg, std::string *why)
+// *why when it cannot, and what lstat told of the directory into *dir. A
+// registry that does not exist or cannot be read is absent. The file is read
+// only through a descriptor it was checked through, so it cannot be swapped
+// between the check and the read. A kept table is used without opening the
+// file when lstat finds the same trusted regular file it was read from; in
+// any other case the file is opened and checked as on the first read.
+RegistryState load_registry(DictPtr *reg, std::string *why, DirView *dir)
 {
-    struct stat st;
-    if (lstat(JOB_DIR, &st) != 0)
+    struct stat &dst = dir->st;
+    if (lstat(JOB_DIR, &dst) != 0)
         return REGISTRY_ABSENT;
-    if (!S_ISDIR(st.st_mode)) {
+    dir->seen = true;
+    if (!S_ISDIR(dst.st_mode)) {
         *why = std::string(JOB_DIR) + " is not a directory";
         return REGISTRY_UNTRUSTED;
     }
-    *why = foreign_writer(JOB_DIR, st);
+    const uid_t euid = geteuid();
+    *why = foreign_writer(JOB_DIR, dst, euid);
     if (!why->empty())
         return REGISTRY_UNTRUSTED;
+
+    struct stat st;
+    if (cached_registry.kept() && lstat(JOB_REGISTRY_FILE, &st) == 0 && S_ISREG(st.st_mode) &&
+        foreign_writer(JOB_REGISTRY_FILE, st, euid).empty()) {
+        *reg = cached_registry.reuse(st);
+        if (*reg)
+            return REGISTRY_LOADED;
+    }
 
     // Non-blocking: a FIFO planted in place of the registry must not hang the
     // open; it is refused below like any other file that is not regular.
@@ -310,7 +347,7 @@ RegistryState load_registry(DictPtr *reg, std::string *why)
         *why = std::string(JOB_REGISTRY_FILE) + " is not a regular file";
         return REGISTRY_UNTRUSTED;
     }
-    *why = foreign_writer(JOB_REGISTRY_FILE, st);
+    *why = foreign_writer(JOB_REGISTRY_FILE, st, euid);
     if (!why->empty()) {
         close(fd);
         return REGISTRY_UNTRUSTED;
@@ -394,11 +431,12 @@ int load_handlers(const dictionary *reg)
     return 0;
 }
 
-int init_job_handler_locked()
+// Loads the handlers; what lstat told of the ledger directory goes to *dir.
+int init_job_handler_locked(DirView *dir)
 {
     DictPtr reg;
     std::string why;
-    const RegistryState state = load_registry(&reg, &why);
+    const RegistryState state = load_registry(&reg, &why, dir);
     report_untrusted_registry(why);
     if (state == REGISTRY_UNTRUSTED)
         return HANDLERS_UNTRUSTED;
@@ -474,33 +512,62 @@ int update_record(dictionary *ledger, const std::string &section)
     return 0;
 }
 
+// The ledger directory's stamp after the last scan that found no temporary
+// file, taken while its modification time was settled. Guarded by
+// handler_mutex.
+FileStamp clean_dir;
+bool clean_dir_known = false;
+
 // Stale temporary files of saves whose writer died. Only writers holding the
 // ledger lock write beside the ledger files, so with the lock held any such
-// file is left over.
-void remove_stale_temp_files()
+// file is left over. Creating or renaming a file changes the directory's
+// stamp, so a directory that still has the stamp of a clean scan is not read
+// again. dir is what lstat told at the start of this refresh, with the lock
+// held: a save later in the refresh changes the stamp and so brings on the
+// next scan.
+void remove_stale_temp_files(const DirView &dir)
 {
-    DIR *dir = opendir(JOB_DIR);
-    if (dir == nullptr)
+    const bool is_dir = dir.seen && S_ISDIR(dir.st.st_mode);
+    if (is_dir && clean_dir_known && clean_dir == FileStamp(dir.st))
+        return;
+    clean_dir_known = false;
+    DIR *d = opendir(JOB_DIR);
+    if (d == nullptr)
         return;
     const std::string ledger_prefix = std::string("ConcreteJob.ini") + DICT_TEMP_SUFFIX;
     const std::string registry_prefix = std::string("ConcreteJob.reg") + DICT_TEMP_SUFFIX;
-    while (const dirent *e = readdir(dir)) {
+    bool found = false;
+    while (const dirent *e = readdir(d)) {
         const std::string name = e->d_name;
         if (name.compare(0, ledger_prefix.size(), ledger_prefix) == 0 ||
-            name.compare(0, registry_prefix.size(), registry_prefix) == 0)
-            unlinkat(dirfd(dir), e->d_name, 0);
+            name.compare(0, registry_prefix.size(), registry_prefix) == 0) {
+            unlinkat(dirfd(d), e->d_name, 0);
+            found = true;
+        }
     }
-    closedir(dir);
+    closedir(d);
+    // A file found was removed, which changed the directory after dir was
+    // taken, or could not be removed: either way the next refresh looks again.
+    if (!found && is_dir && settled(dir.st)) {
+        clean_dir = FileStamp(dir.st);
+        clean_dir_known = true;
+    }
 }
 
 // The ledger's table (a missing or unreadable ledger gives null). Called
-// with handler_mutex and the ledger lock held.
+// with handler_mutex and the ledger lock held. A kept table is used when
+// stat (which follows a link, as the open does) finds the file it was read
+// from.
 DictPtr load_ledger()
 {
+    struct stat st;
+    if (cached_ledger.kept() && stat(JOB_LEDGER_FILE, &st) == 0) {
+        if (DictPtr d = cached_ledger.reuse(st))
+            return d;
+    }
     FILE *f = std::fopen(JOB_LEDGER_FILE, "re");
     if (f == nullptr)
         return nullptr;
-    struct stat st;
     DictPtr d = fstat(fileno(f), &st) == 0 ? cached_ledger.load(f, st) : DictPtr(dictionary_load_from_stream(f));
     std::fclose(f);
     return d;
@@ -555,13 +622,14 @@ int init_job_impl(ConcreteJob_data **jobs, int *count)
     if (!lock->held())
         return 1;
 
-    const int handlers = init_job_handler_locked();
+    DirView dir;
+    const int handlers = init_job_handler_locked(&dir);
     if (handlers == HANDLERS_FAILED) {
         free_job_handler_locked();
         return 1;
     }
     const bool walk = handlers == HANDLERS_LOADED;
-    remove_stale_temp_files();
+    remove_stale_temp_files(dir);
 
     DictPtr ledger = load_ledger();
     if (!ledger) {
@@ -669,7 +737,8 @@ int init_job_handler()
 {
     std::lock_guard<std::mutex> guard(handler_mutex);
     try {
-        return init_job_handler_locked() == HANDLERS_FAILED ? 1 : 0;
+        DirView dir;
+        return init_job_handler_locked(&dir) == HANDLERS_FAILED ? 1 : 0;
     } catch (...) {
         return 1;
     }
