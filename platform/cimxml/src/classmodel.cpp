@@ -410,7 +410,7 @@ PathPtr instance_path_from_class(const CMPIInstance *inst, const ClassDecl &cls,
     if (st.rc != CMPI_RC_OK || (d.state & (CMPI_nullValue | CMPI_notFound)))
       invalid("instance of " + cls.name + " without a value for key property " + p.name);
     Value v = convert_value(d, p.type, p.is_array, "key " + p.name);
-    add_key(op.get(), p.name, v.data());
+    add_key(op.get(), p.name, std::move(v));
   }
   return op;
 }
@@ -425,9 +425,13 @@ PathPtr retype_path(const CMPIObjectPath *src, const ClassDecl &cls) {
     const CMPIData d = key_at(src, i, &key);
     const PropertyDecl *p = cls.property(key);
     if (p == nullptr) invalid("class " + cls.name + " has no property " + key);
+    /* Keys mostly come with their declared type already: those are copied as they are. */
+    CimType t;
+    bool array = false;
+    const bool typed =
+        !(d.state & CMPI_nullValue) && from_cmpi(d.type, &t, &array) && !array && !p->is_array && t == p->type;
     try {
-      Value v = convert_value(d, p->type, p->is_array, "key " + key);
-      add_key(op.get(), p->name, v.data());
+      add_key(op.get(), p->name, typed ? Value::copy(d) : convert_value(d, p->type, p->is_array, "key " + key));
     } catch (const Error &e) {
       invalid(e.what());
     }
@@ -446,7 +450,7 @@ InstancePtr retype_instance(const CMPIInstance *src, const ClassDecl &cls) {
     const PropertyDecl *p = cls.property(pn);
     if (p == nullptr) fail(CMPI_RC_ERR_NO_SUCH_PROPERTY, "class " + cls.name + " has no property " + pn);
     Value v = to_declared(d, p->type, p->is_array, embedded_string(*p), "property " + pn);
-    set_property(inst.get(), p->name, v.data());
+    set_property(inst.get(), p->name, std::move(v));
   }
   return inst;
 }
