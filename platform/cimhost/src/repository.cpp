@@ -62,8 +62,19 @@ std::vector<std::string> referenced_classes(const cimxml::ClassDecl &c) {
 
 /* ------------------------------------------------------------ Repository */
 
-const Repository::Namespace *Repository::find_ns(const std::string &ns) const {
-  auto it = ns_.find(lower(ends_trimmed(ns)));
+bool Repository::CaseBlindLess::operator()(std::string_view a, std::string_view b) const {
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const int x = std::tolower(static_cast<unsigned char>(a[i])), y = std::tolower(static_cast<unsigned char>(b[i]));
+    if (x != y) return x < y;
+  }
+  return a.size() < b.size();
+}
+
+const Repository::Namespace *Repository::find_ns(std::string_view ns) const {
+  while (!ns.empty() && ns.front() == '/') ns.remove_prefix(1);
+  while (!ns.empty() && ns.back() == '/') ns.remove_suffix(1);
+  auto it = ns_.find(ns);
   return it == ns_.end() ? nullptr : &it->second;
 }
 
@@ -74,7 +85,7 @@ bool Repository::has_namespace(const std::string &ns) const { return find_ns(ns)
 const cimxml::ClassDecl *Repository::get_class(const std::string &ns, const std::string &name) const {
   const Namespace *n = find_ns(ns);
   if (n == nullptr) return nullptr;
-  auto it = n->by_name.find(lower(name));
+  auto it = n->by_name.find(name);
   return it == n->by_name.end() ? nullptr : it->second;
 }
 
@@ -88,7 +99,7 @@ std::vector<const cimxml::ClassDecl *> Repository::classes(const std::string &ns
     return out;
   }
   std::function<void(const std::string &)> walk = [&](const std::string &p) {
-    auto it = n->children.find(lower(p));
+    auto it = n->children.find(p);
     if (it == n->children.end()) return;
     for (const std::string &child : it->second) {
       const cimxml::ClassDecl *c = n->by_name.at(lower(child));
@@ -106,7 +117,7 @@ bool Repository::is_a(const std::string &ns, const std::string &cls, const std::
   std::string cur = cls;
   for (int depth = 0; depth < 256 && !cur.empty(); ++depth) {
     if (cimxml::iequals(cur, ancestor)) return true;
-    auto it = n->by_name.find(lower(cur));
+    auto it = n->by_name.find(cur);
     if (it == n->by_name.end()) return false;
     cur = it->second->superclass;
   }
@@ -117,7 +128,7 @@ const Registration *Repository::provider_for(const std::string &ns, const std::s
                                              ProviderType type) const {
   const Namespace *n = find_ns(ns);
   if (n == nullptr) return nullptr;
-  auto it = n->providers.find(lower(cls));
+  auto it = n->providers.find(cls);
   if (it == n->providers.end()) return nullptr;
   for (const Registration *r : it->second)
     if (r->serves(type)) return r;
@@ -150,7 +161,7 @@ std::vector<const Registration *> Repository::registrations(const std::string &n
   const Namespace *n = find_ns(ns);
   if (n == nullptr) return out;
   for (const auto &c : n->order) {
-    auto it = n->providers.find(lower(c->name));
+    auto it = n->providers.find(c->name);
     if (it == n->providers.end()) continue;
     for (const Registration *r : it->second)
       if (r->serves(type)) out.push_back(r);

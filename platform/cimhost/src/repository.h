@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "registration.h"
@@ -62,16 +63,24 @@ class Repository {
 
  private:
   friend class RepositoryBuilder;
+  /* Orders the lower-case keys below as their own order does, and finds them by a name in any
+   * case without a lower-case copy of it. */
+  struct CaseBlindLess {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const;
+  };
+  template <class V>
+  using ByName = std::map<std::string, V, CaseBlindLess>;
   struct Namespace {
     std::vector<std::unique_ptr<cimxml::ClassDecl>> order; /* resolved, load order */
-    std::map<std::string, const cimxml::ClassDecl *> by_name; /* lower-case name */
-    std::map<std::string, std::vector<std::string>> children; /* lower-case parent -> names */
-    std::map<std::string, std::vector<const Registration *>> providers; /* lower-case class */
+    ByName<const cimxml::ClassDecl *> by_name; /* lower-case name */
+    ByName<std::vector<std::string>> children; /* lower-case parent -> names */
+    ByName<std::vector<const Registration *>> providers; /* lower-case class */
   };
-  const Namespace *find_ns(const std::string &ns) const;
+  const Namespace *find_ns(std::string_view ns) const;
 
   std::vector<std::string> ns_order_;
-  std::map<std::string, Namespace> ns_; /* by lower-case name */
+  ByName<Namespace> ns_; /* by lower-case name */
   std::vector<Registration> regs_;
 };
 
