@@ -120,6 +120,37 @@ void attr_out(std::string &out, const char (&name)[N], std::string_view value) {
   out += '"';
 }
 
+/* The pieces of markup that depend on a CIM type only, made once from
+ * type_name: ` TYPE="uint16"` and the KEYVALUE start tag of a key of the type
+ * (`<KEYVALUE VALUETYPE="numeric" TYPE="uint16">`). */
+class TypePieces {
+ public:
+  static const TypePieces &get() {
+    static const TypePieces pieces;
+    return pieces;
+  }
+  const std::string &type_attr(CimType t) const { return type_attr_[index(t)]; }
+  const std::string &keyvalue_start(CimType t) const { return keyvalue_start_[index(t)]; }
+
+ private:
+  static constexpr std::size_t kCount = static_cast<std::size_t>(CimType::Instance) + 1;
+  static std::size_t index(CimType t) { return static_cast<std::size_t>(t); }
+  TypePieces() {
+    for (std::size_t i = 0; i < kCount; ++i) {
+      const CimType t = static_cast<CimType>(i);
+      type_attr_[i] = std::string(" TYPE=\"") + type_name(t) + '"';
+      const char *value_type = t == CimType::Boolean               ? "boolean"
+                               : is_integer(t) || is_real(t)       ? "numeric"
+                                                                   : "string";
+      keyvalue_start_[i] = std::string("<KEYVALUE VALUETYPE=\"") + value_type + '"';
+      if (t != CimType::String && t != CimType::Instance) keyvalue_start_[i] += type_attr_[i];
+      keyvalue_start_[i] += '>';
+    }
+  }
+  std::string type_attr_[kCount];
+  std::string keyvalue_start_[kCount];
+};
+
 bool contains_name(const std::vector<std::string> *list, std::string_view name) {
   if (list == nullptr) return true;
   for (const auto &n : *list)
@@ -150,22 +181,10 @@ void write_scalar_value(std::string &out, const CMPIData &d) {
   out += "</VALUE>";
 }
 
-const char *keyvalue_type(CMPIType t) {
-  switch (t) {
-    case CMPI_boolean: return "boolean";
-    case CMPI_real32: case CMPI_real64:
-    case CMPI_uint8: case CMPI_uint16: case CMPI_uint32: case CMPI_uint64:
-    case CMPI_sint8: case CMPI_sint16: case CMPI_sint32: case CMPI_sint64:
-      return "numeric";
-    default:
-      return "string";
-  }
-}
-
 void write_class_name(std::string &out, std::string_view cn) {
-  out += "<CLASSNAME";
-  attr_out(out, "NAME", cn);
-  out += "/>";
+  out += "<CLASSNAME NAME=\"";
+  esc(out, cn);
+  out += "\"/>";
 }
 
 void write_literal(std::string &out, const Literal &v, CimType type) {
@@ -295,9 +314,9 @@ void write_local_namespace_path(std::string &out, std::string_view ns) {
     std::size_t slash = ns.find('/', i);
     std::string_view seg = ns.substr(i, slash == std::string_view::npos ? std::string_view::npos : slash - i);
     if (!seg.empty()) {
-      out += "<NAMESPACE";
-      attr_out(out, "NAME", seg);
-      out += "/>";
+      out += "<NAMESPACE NAME=\"";
+      esc(out, seg);
+      out += "\"/>";
     }
     if (slash == std::string_view::npos) break;
     i = slash + 1;
@@ -314,29 +333,34 @@ void write_namespace_path(std::string &out, std::string_view host, std::string_v
 }
 
 void write_instance_name(std::string &out, const CMPIObjectPath *op) {
-  out += "<INSTANCENAME";
-  attr_out(out, "CLASSNAME", PathNames(op).class_name);
-  out += '>';
+  out += "<INSTANCENAME CLASSNAME=\"";
+  esc(out, PathNames(op).class_name);
+  out += "\">";
   unsigned n = path_key_count(op);
   std::string name;
   for (unsigned i = 0; i < n; ++i) {
     const CMPIData k = key_at(op, i, &name);
-    out += "<KEYBINDING";
-    attr_out(out, "NAME", name);
-    out += '>';
+    out += "<KEYBINDING NAME=\"";
+    esc(out, name);
+    out += "\">";
     if (k.type == CMPI_ref) {
       if (k.value.ref) write_value_reference(out, k.value.ref);
+      out += "</KEYBINDING>";
     } else {
-      out += "<KEYVALUE";
-      attr_out(out, "VALUETYPE", keyvalue_type(k.type));
       CimType t;
-      if (from_cmpi(k.type, &t, nullptr) && t != CimType::String && t != CimType::Instance)
-        attr_out(out, "TYPE", type_name(t));
-      out += '>';
+      if (!from_cmpi(k.type, &t, nullptr)) t = CimType::String;
+      if (k.type & CMPI_ARRAY) {
+        /* No key is an array: such a value is refused below, once its type
+         * is written. */
+        out += "<KEYVALUE VALUETYPE=\"string\"";
+        if (t != CimType::String && t != CimType::Instance) out += TypePieces::get().type_attr(t);
+        out += '>';
+      } else {
+        out += TypePieces::get().keyvalue_start(t);
+      }
       if (!(k.state & CMPI_nullValue)) write_scalar_text(out, k);
-      out += "</KEYVALUE>";
+      out += "</KEYVALUE></KEYBINDING>";
     }
-    out += "</KEYBINDING>";
   }
   out += "</INSTANCENAME>";
 }
@@ -404,37 +428,37 @@ void write_property(std::string &out, const std::string &name, const CMPIData &d
       array = false;
     }
   }
-  std::string_view el;
+  std::string_view end_tag;
   if (t == CimType::Reference && !array) {
-    el = "PROPERTY.REFERENCE";
-    out += '<';
-    out += el;
-    attr_out(out, "NAME", name);
+    out += "<PROPERTY.REFERENCE NAME=\"";
+    esc(out, name);
+    out += '"';
     if (decl && !decl->reference_class.empty()) attr_out(out, "REFERENCECLASS", decl->reference_class);
+    end_tag = "</PROPERTY.REFERENCE>";
   } else {
-    el = array ? "PROPERTY.ARRAY" : "PROPERTY";
-    out += '<';
-    out += el;
-    attr_out(out, "NAME", name);
-    attr_out(out, "TYPE", type_name(t));
+    out += array ? std::string_view("<PROPERTY.ARRAY NAME=\"") : std::string_view("<PROPERTY NAME=\"");
+    esc(out, name);
+    out += '"';
+    out += TypePieces::get().type_attr(t);
     const char *embedded = t == CimType::Instance                ? "instance"
                            : t == CimType::String && decl != nullptr ? embedded_kind(decl->qualifiers)
                                                                    : nullptr;
     if (embedded) attr_out(out, "EmbeddedObject", embedded);
+    end_tag = array ? std::string_view("</PROPERTY.ARRAY>") : std::string_view("</PROPERTY>");
   }
   if (!class_origin.empty()) attr_out(out, "CLASSORIGIN", class_origin);
   out += '>';
   if (opts.include_qualifiers && decl) write_qualifiers(out, decl->qualifiers, false);
   write_value(out, d);
-  out += "</";
-  out += el;
-  out += '>';
+  out += end_tag;
 }
 
 void write_instance(std::string &out, const CMPIInstance *inst, const InstanceOptions &opts) {
-  out += "<INSTANCE";
-  attr_out(out, "CLASSNAME", instance_class(inst));
-  out += '>';
+  out += "<INSTANCE CLASSNAME=\"";
+  /* A native instance's class name is read where it is kept. */
+  if (const CMPIObjectPath *stored = cmpinative::stored_path(inst)) esc(out, PathNames(stored).class_name);
+  else esc(out, instance_class(inst));
+  out += "\">";
   CMPICount n = inst->ft->getPropertyCount(inst, nullptr);
   std::string name;
   static const std::string no_origin;
