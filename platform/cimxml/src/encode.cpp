@@ -158,6 +158,32 @@ bool contains_name(const std::vector<std::string> *list, std::string_view name) 
   return false;
 }
 
+/* Property `i` of an instance, or key `i` of a path, with its name: read in
+ * place from a native object (valid while it lives unchanged), else copied
+ * into *scratch. */
+CMPIData property_in_place(const CMPIInstance *inst, CMPICount i, std::string_view *name, std::string *scratch) {
+  const char *n = nullptr;
+  const CMPIData *d = nullptr;
+  if (cmpinative::property_at(inst, i, &n, &d)) {
+    *name = n;
+    return *d;
+  }
+  const CMPIData v = property_at(inst, i, scratch);
+  *name = *scratch;
+  return v;
+}
+CMPIData key_in_place(const CMPIObjectPath *op, CMPICount i, std::string_view *name, std::string *scratch) {
+  const char *n = nullptr;
+  const CMPIData *d = nullptr;
+  if (cmpinative::key_at(op, i, &n, &d)) {
+    *name = n;
+    return *d;
+  }
+  const CMPIData v = key_at(op, i, scratch);
+  *name = *scratch;
+  return v;
+}
+
 std::string instance_xml(const CMPIInstance *inst) {
   std::string s;
   write_instance(s, inst);
@@ -332,14 +358,17 @@ void write_namespace_path(std::string &out, std::string_view host, std::string_v
   out += "</NAMESPACEPATH>";
 }
 
-void write_instance_name(std::string &out, const CMPIObjectPath *op) {
+namespace {
+/* INSTANCENAME of `op`, whose class name the caller has already read. */
+void put_instance_name(std::string &out, const CMPIObjectPath *op, std::string_view class_name) {
   out += "<INSTANCENAME CLASSNAME=\"";
-  esc(out, PathNames(op).class_name);
+  esc(out, class_name);
   out += "\">";
   unsigned n = path_key_count(op);
-  std::string name;
+  std::string scratch;
   for (unsigned i = 0; i < n; ++i) {
-    const CMPIData k = key_at(op, i, &name);
+    std::string_view name;
+    const CMPIData k = key_in_place(op, i, &name, &scratch);
     out += "<KEYBINDING NAME=\"";
     esc(out, name);
     out += "\">";
@@ -364,12 +393,17 @@ void write_instance_name(std::string &out, const CMPIObjectPath *op) {
   }
   out += "</INSTANCENAME>";
 }
+}  // namespace
+
+void write_instance_name(std::string &out, const CMPIObjectPath *op) {
+  put_instance_name(out, op, PathNames(op).class_name);
+}
 
 void write_instance_path(std::string &out, const CMPIObjectPath *op, std::string_view host, std::string_view ns) {
   const PathNames names(op);
   out += "<INSTANCEPATH>";
   write_namespace_path(out, names.host.empty() ? host : names.host, names.name_space.empty() ? ns : names.name_space);
-  write_instance_name(out, op);
+  put_instance_name(out, op, names.class_name);
   out += "</INSTANCEPATH>";
 }
 
@@ -377,7 +411,7 @@ void write_local_instance_path(std::string &out, const CMPIObjectPath *op, std::
   const PathNames names(op);
   out += "<LOCALINSTANCEPATH>";
   write_local_namespace_path(out, names.name_space.empty() ? ns : names.name_space);
-  write_instance_name(out, op);
+  put_instance_name(out, op, names.class_name);
   out += "</LOCALINSTANCEPATH>";
 }
 
@@ -408,15 +442,16 @@ void write_value_reference(std::string &out, const CMPIObjectPath *op) {
     else write_local_instance_path(out, op, names.name_space);
   } else {
     if (is_class) write_class_name(out, names.class_name);
-    else write_instance_name(out, op);
+    else put_instance_name(out, op, names.class_name);
   }
   out += "</VALUE.REFERENCE>";
 }
 
 /* ---------------------------------------------------- properties, instances */
 
-void write_property(std::string &out, const std::string &name, const CMPIData &d, const PropertyDecl *decl,
-                    const InstanceOptions &opts, const std::string &class_origin) {
+namespace {
+void put_property(std::string &out, std::string_view name, const CMPIData &d, const PropertyDecl *decl,
+                  const InstanceOptions &opts, std::string_view class_origin) {
   CimType t = CimType::String;
   bool array = false;
   if (d.type == CMPI_null || !from_cmpi(d.type, &t, &array)) {
@@ -453,6 +488,13 @@ void write_property(std::string &out, const std::string &name, const CMPIData &d
   out += end_tag;
 }
 
+}  // namespace
+
+void write_property(std::string &out, const std::string &name, const CMPIData &d, const PropertyDecl *decl,
+                    const InstanceOptions &opts, const std::string &class_origin) {
+  put_property(out, name, d, decl, opts, class_origin);
+}
+
 void write_instance(std::string &out, const CMPIInstance *inst, const InstanceOptions &opts) {
   out += "<INSTANCE CLASSNAME=\"";
   /* A native instance's class name is read where it is kept. */
@@ -460,13 +502,13 @@ void write_instance(std::string &out, const CMPIInstance *inst, const InstanceOp
   else esc(out, instance_class(inst));
   out += "\">";
   CMPICount n = inst->ft->getPropertyCount(inst, nullptr);
-  std::string name;
-  static const std::string no_origin;
+  std::string scratch;
   /* Instances mostly hold their properties in the order the class declares
    * them: each declaration is looked for first where the last one was found. */
   std::size_t next_decl = 0;
   for (CMPICount i = 0; i < n; ++i) {
-    const CMPIData d = property_at(inst, i, &name);
+    std::string_view name;
+    const CMPIData d = property_in_place(inst, i, &name, &scratch);
     if (!contains_name(opts.property_list, name)) continue;
     const PropertyDecl *decl = nullptr;
     if (opts.cls) {
@@ -475,7 +517,8 @@ void write_instance(std::string &out, const CMPIInstance *inst, const InstanceOp
                                                                               : opts.cls->property(name);
       if (decl) next_decl = static_cast<std::size_t>(decl - decls.data()) + 1;
     }
-    write_property(out, name, d, decl, opts, opts.include_class_origin && decl ? decl->class_origin : no_origin);
+    put_property(out, name, d, decl, opts,
+                 opts.include_class_origin && decl ? std::string_view(decl->class_origin) : std::string_view());
   }
   out += "</INSTANCE>";
 }
