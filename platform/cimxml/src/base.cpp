@@ -792,40 +792,65 @@ Value convert_value(const CMPIData &d, CimType t, bool array, const std::string 
 /* ------------------------------------------------------------- path text */
 
 namespace {
-void append_quoted(std::string &out, const std::string &s) {
-  out += '"';
-  for (char c : s) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
+/* Quotes what was appended to `out` from `start` on: \" and \\ get a
+ * backslash before them. Most text has neither: it is only looked at. */
+void quote_from(std::string &out, std::size_t start) {
+  std::size_t i = out.find_first_of("\"\\", start);
+  if (i != std::string::npos) {
+    const std::string rest(out, i);
+    out.resize(i);
+    for (char c : rest) {
+      if (c == '"' || c == '\\') out += '\\';
+      out += c;
+    }
   }
   out += '"';
+}
+
+void append_path_text(std::string &out, const CMPIObjectPath *op) {
+  const PathNames names(op);
+  if (!names.host.empty()) {
+    out += "//";
+    out += names.host;
+    out += '/';
+  }
+  if (!names.name_space.empty()) {
+    out += names.name_space;
+    out += ':';
+  }
+  out += names.class_name;
+  unsigned n = path_key_count(op);
+  std::string name;
+  for (unsigned i = 0; i < n; ++i) {
+    const CMPIData k = key_at(op, i, &name);
+    out += i == 0 ? '.' : ',';
+    out += name;
+    out += '=';
+    std::string_view chars;
+    if (k.state & CMPI_nullValue) {
+      out += "NULL";
+    } else if (k.type == CMPI_ref) {
+      std::string inner;
+      if (k.value.ref) append_path_text(inner, k.value.ref);
+      out += '"';
+      const std::size_t start = out.size();
+      out += inner;
+      quote_from(out, start);
+    } else if (data_chars(k, &chars) || k.type == CMPI_dateTime || k.type == CMPI_char16) {
+      out += '"';
+      const std::size_t start = out.size();
+      append_scalar_text(out, k);
+      quote_from(out, start);
+    } else {
+      append_scalar_text(out, k);
+    }
+  }
 }
 }  // namespace
 
 std::string path_to_text(const CMPIObjectPath *op) {
   std::string out;
-  std::string host = path_host(op), ns = path_namespace(op);
-  if (!host.empty()) out += "//" + host + "/";
-  if (!ns.empty()) out += ns + ":";
-  out += path_class(op);
-  unsigned n = path_key_count(op);
-  std::string name;
-  for (unsigned i = 0; i < n; ++i) {
-    const CMPIData k = key_at(op, i, &name);
-    out += i == 0 ? "." : ",";
-    out += name;
-    out += '=';
-    std::string text;
-    if (k.state & CMPI_nullValue) {
-      out += "NULL";
-    } else if (k.type == CMPI_ref) {
-      append_quoted(out, path_to_text(k.value.ref));
-    } else if (data_text(k, &text) || k.type == CMPI_dateTime || k.type == CMPI_char16) {
-      append_quoted(out, scalar_to_text(k));
-    } else {
-      out += scalar_to_text(k);
-    }
-  }
+  append_path_text(out, op);
   return out;
 }
 
