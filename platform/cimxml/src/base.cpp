@@ -795,8 +795,9 @@ namespace {
 /* Quotes what was appended to `out` from `start` on: \" and \\ get a
  * backslash before them. Most text has neither: it is only looked at. */
 void quote_from(std::string &out, std::size_t start) {
-  std::size_t i = out.find_first_of("\"\\", start);
-  if (i != std::string::npos) {
+  std::size_t i = start;
+  while (i < out.size() && out[i] != '"' && out[i] != '\\') ++i;
+  if (i < out.size()) {
     const std::string rest(out, i);
     out.resize(i);
     for (char c : rest) {
@@ -807,8 +808,15 @@ void quote_from(std::string &out, std::size_t start) {
   out += '"';
 }
 
+/* Room for the text of one key, reserved with the rest of a path's text: a
+ * guess that fits the usual keys; a longer one grows the string. */
+constexpr std::size_t kKeyTextGuess = 48;
+
 void append_path_text(std::string &out, const CMPIObjectPath *op) {
   const PathNames names(op);
+  const unsigned n = path_key_count(op);
+  out.reserve(out.size() + names.host.size() + names.name_space.size() + names.class_name.size() + 4 +
+              n * kKeyTextGuess);
   if (!names.host.empty()) {
     out += "//";
     out += names.host;
@@ -819,7 +827,6 @@ void append_path_text(std::string &out, const CMPIObjectPath *op) {
     out += ':';
   }
   out += names.class_name;
-  unsigned n = path_key_count(op);
   std::string name;
   for (unsigned i = 0; i < n; ++i) {
     const CMPIData k = key_at(op, i, &name);
