@@ -431,6 +431,42 @@ TEST_F(Values, PathTextFormReadsBack) {
   EXPECT_THROW(path("//hostonly"), Error);
 }
 
+TEST_F(Values, PathTextQuotesEveryKindOfKey) {
+  /* Keys that the text form cannot read back as they were: references (as
+   * quoted path text, quoted again inside), nulls, date-times and char16. */
+  PathPtr inner = path("//h/ns:In.Name=\"a \\\"q\\\"\",N=1");
+  struct Case {
+    const char *name;
+    CMPIType type;
+    CMPIValue *value; /* null: a null key */
+    const char *text;
+  };
+  CMPIValue ref, dt, c16;
+  ref.ref = inner.get();
+  Value d = datetime("20240102030405.000000+000");
+  dt = d.data().value;
+  c16.char16 = 0x20AC;
+  const Case cases[] = {
+      {"R", CMPI_ref, &ref, "R=\"//h/ns:In.Name=\\\"a \\\\\\\"q\\\\\\\"\\\",N=1\""},
+      {"Z", CMPI_string, nullptr, "Z=NULL"},
+      {"D", CMPI_dateTime, &dt, "D=\"20240102030405.000000+000\""},
+      {"C", CMPI_char16, &c16, "C=\"\xE2\x82\xAC\""},
+  };
+  for (const Case &c : cases) {
+    PathPtr op = path("ns:K");
+    op->ft->addKey(op.get(), c.name, c.value, c.type);
+    EXPECT_EQ(path_to_text(op.get()), std::string("ns:K.") + c.text) << c.name;
+  }
+
+  /* No key is an array: writing one is refused. */
+  PathPtr op = path("ns:K");
+  Value a = u16_array({1});
+  CMPIValue av = a.data().value;
+  op->ft->addKey(op.get(), "A", &av, CMPI_uint16A);
+  std::string xml;
+  EXPECT_THROW(write_instance_name(xml, op.get()), Error);
+}
+
 TEST_F(Values, ConversionsFollowTheDeclaredType) {
   /* Keys arrive as sint64 or string and are converted to what the class
    * declares. */
