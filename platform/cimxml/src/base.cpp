@@ -134,18 +134,20 @@ const CMPIValue *value_arg(const CMPIData &d, CMPIValue *scratch) {
   *scratch = d.value;
   return scratch;
 }
-void check_status(const CMPIStatus &st, const std::string &what) {
-  if (st.rc != CMPI_RC_OK) fail(st.rc == CMPI_RC_ERR_FAILED ? CMPI_RC_ERR_FAILED : st.rc, "cannot set " + what);
+/* Fails with "cannot set <what> <name>" unless st is OK; the text is only made then. */
+void check_status(const CMPIStatus &st, const char *what, const std::string &name) {
+  if (st.rc != CMPI_RC_OK)
+    fail(st.rc == CMPI_RC_ERR_FAILED ? CMPI_RC_ERR_FAILED : st.rc, std::string("cannot set ") + what + " " + name);
 }
 }  // namespace
 
 void set_property(CMPIInstance *inst, const std::string &name, const CMPIData &d) {
   CMPIValue scratch;
-  check_status(inst->ft->setProperty(inst, name.c_str(), value_arg(d, &scratch), d.type), "property " + name);
+  check_status(inst->ft->setProperty(inst, name.c_str(), value_arg(d, &scratch), d.type), "property", name);
 }
 void add_key(CMPIObjectPath *op, const std::string &name, const CMPIData &d) {
   CMPIValue scratch;
-  check_status(op->ft->addKey(op, name.c_str(), value_arg(d, &scratch), d.type), "key " + name);
+  check_status(op->ft->addKey(op, name.c_str(), value_arg(d, &scratch), d.type), "key", name);
 }
 void set_property(CMPIInstance *inst, const std::string &name, Value &&v) {
   CMPIData d = v.release();
@@ -161,7 +163,7 @@ void add_key(CMPIObjectPath *op, const std::string &name, Value &&v) {
 }
 void add_arg(CMPIArgs *args, const std::string &name, const CMPIData &d) {
   CMPIValue scratch;
-  check_status(args->ft->addArg(args, name.c_str(), value_arg(d, &scratch), d.type), "parameter " + name);
+  check_status(args->ft->addArg(args, name.c_str(), value_arg(d, &scratch), d.type), "parameter", name);
 }
 
 }  // namespace detail
