@@ -124,6 +124,11 @@ CMPIData copy_data(const CMPIData &d) {
   return r;
 }
 
+CMPIData share_data(const CMPIData &d) {
+  if ((d.type == CMPI_string || d.type == CMPI_dateTime) && share_object(object_of(d))) return d;
+  return copy_data(d);
+}
+
 void release_data(CMPIData &d) {
   if (holds_object(d.type) && (d.state & CMPI_nullValue) == 0) {
     if ((d.type & CMPI_ARRAY) != 0) {

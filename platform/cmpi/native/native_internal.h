@@ -52,6 +52,9 @@ struct Header {
   Scope *scope = nullptr;  // null when caller-owned or held by a container
   Header *prev = nullptr;  // links within the scope
   Header *next = nullptr;
+  /* Holders of the object: more than one only for an immutable object that
+   * values share (see share_object); each holder releases it once. */
+  std::atomic<long> holders{1};
 };
 
 /* Counts the object and, when `scoped`, registers it with the innermost scope
@@ -65,6 +68,15 @@ void adopt(const void *obj);
 void adopt_data(const CMPIData &d);
 /* Takes a native object out of its scope: its holder owns it now. */
 void disown(const void *obj);
+/* Makes the holder of a value one more holder of the object the value points
+ * to, instead of a clone of it: only for the immutable strings and
+ * date-times, and only those no scope holds. False (nothing done) for
+ * anything else. Each holder counts as a live object and releases it once;
+ * the last release frees it. */
+bool share_object(const void *obj);
+/* A copy of `d` for another value: shared (share_object) where it can be,
+ * a deep copy (copy_data) otherwise. */
+CMPIData share_data(const CMPIData &d);
 
 /* Which native type `obj` is, Kind::None for anything else. */
 Kind kind_of(const void *obj);
@@ -189,7 +201,7 @@ class Value {
    * leaving *d null; false, with *d untouched, for anything else. */
   static bool take(CMPIData *d, Value *out);
 
-  Value(const Value &o) : d_(copy_data(o.d_)) {}
+  Value(const Value &o) : d_(share_data(o.d_)) {}
   Value(Value &&o) noexcept : d_(o.d_) { o.d_ = null_data(); }
   Value &operator=(Value o) noexcept {
     std::swap(d_, o.d_);

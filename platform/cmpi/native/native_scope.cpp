@@ -22,6 +22,14 @@ void destroy(Header *h) {
   g_live.fetch_sub(1, std::memory_order_relaxed);
 }
 
+/* One holder lets go: true when it was the last (the object is to be freed
+ * now), false when others still hold it. */
+bool last_holder(Header *h) {
+  if (h->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) return true;
+  g_live.fetch_sub(1, std::memory_order_relaxed);
+  return false;
+}
+
 }  // namespace
 
 /* The objects and memory blocks owned by one scope. The lock guards the list
@@ -63,7 +71,7 @@ struct Scope {
         h = head.next;
         unlink_locked(h);
       }
-      destroy(h);
+      if (last_holder(h)) destroy(h);
     }
     std::lock_guard<std::mutex> lock(mu);
     for (void *p : blocks) std::free(p);
@@ -181,9 +189,22 @@ void disown(const void *obj) {
   if (h != nullptr && h->scope != nullptr) h->scope->unlink(h);
 }
 
+/* A shared object is never in a scope (share_object takes none that is), so
+ * a holder other than the last has nothing to unlink. */
 void release_object(Header *h) {
+  if (!last_holder(h)) return;
   if (Scope *s = h->scope) s->unlink(h);
   destroy(h);
+}
+
+bool share_object(const void *obj) {
+  const Kind kind = kind_of(obj);
+  if (kind != Kind::String && kind != Kind::DateTime) return false;
+  Header *h = header_of(obj);
+  if (h->scope != nullptr) return false;
+  h->holders.fetch_add(1, std::memory_order_relaxed);
+  g_live.fetch_add(1, std::memory_order_relaxed);
+  return true;
 }
 
 void adopt(const void *obj) {
