@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -314,24 +315,27 @@ class NamedList {
 
 /* ------------------------------------------------------------ shared text */
 
-/* Text that never changes once made: copies share the characters, so copying
- * a path does not copy its namespace, class name and host. Empty when made
- * from NULL. */
+/* Text that never changes once made. A short text (a namespace, most class
+ * names and hosts) is kept in place, so that making one allocates nothing;
+ * copies of a longer one share its characters, so that copying a path does
+ * not copy them. Empty when made from NULL. */
 class SharedText {
  public:
   SharedText() = default;
   explicit SharedText(const char *text);
   SharedText(const SharedText &o) noexcept : block_(o.block_) {
+    std::memcpy(short_, o.short_, sizeof short_);
     if (block_ != nullptr) block_->refs.fetch_add(1, std::memory_order_relaxed);
   }
   SharedText &operator=(SharedText o) noexcept {
     std::swap(block_, o.block_);
+    std::swap(short_, o.short_);
     return *this;
   }
   ~SharedText();
 
-  const char *c_str() const { return block_ != nullptr ? block_->chars() : ""; }
-  bool empty() const { return block_ == nullptr; }
+  const char *c_str() const { return block_ != nullptr ? block_->chars() : short_; }
+  bool empty() const { return block_ == nullptr && short_[0] == '\0'; }
 
  private:
   /* One allocation: the count, then the characters. */
@@ -339,7 +343,8 @@ class SharedText {
     std::atomic<long> refs{1};
     char *chars() { return reinterpret_cast<char *>(this + 1); }
   };
-  Block *block_ = nullptr;
+  Block *block_ = nullptr;  // the characters of a longer text
+  char short_[24] = {};     // a short text, with its NUL (unused when block_ is set)
 };
 
 /* ----------------------------------------------------------- native objects */

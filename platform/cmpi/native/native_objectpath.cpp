@@ -165,6 +165,10 @@ CMPIObjectPathFT path_ft = {CMPICurrentVersion,
 SharedText::SharedText(const char *text) {
   if (text == nullptr || *text == '\0') return;
   const size_t size = std::strlen(text) + 1;
+  if (size <= sizeof short_) {
+    std::memcpy(short_, text, size);
+    return;
+  }
   block_ = new (::operator new(sizeof(Block) + size)) Block();
   std::memcpy(block_->chars(), text, size);
 }

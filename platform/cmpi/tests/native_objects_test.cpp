@@ -445,6 +445,23 @@ TEST_F(Objects, ObjectPathPartsAndCopiesFromOtherPaths) {
   CMRelease(copy);
 }
 
+// Namespaces, class names and hosts short enough to be kept in place and those just too long,
+// read back from the path, its clone and its text form after the original has gone.
+TEST_F(Objects, ObjectPathTextsOfEveryLength) {
+  for (const std::string &text : {std::string(), std::string("n"), std::string(23, 'a'), std::string(24, 'b'), std::string(300, 'c')}) {
+    CMPIObjectPath *op = newCMPIObjectPath(text.c_str(), text.c_str(), nullptr);
+    CMSetHostname(op, text.c_str());
+    CMPIObjectPath *copy = CMClone(op, nullptr);
+    CMRelease(op);
+    EXPECT_EQ(Text(CMGetNameSpace(copy, nullptr)), text);
+    EXPECT_EQ(Text(CMGetClassName(copy, nullptr)), text);
+    EXPECT_EQ(Text(CMGetHostname(copy, nullptr)), text);
+    EXPECT_EQ(Text(CMObjectPathToString(copy, nullptr)),
+              text.empty() ? "" : "//" + text + "/" + text + ":" + text);
+    CMRelease(copy);
+  }
+}
+
 TEST_F(Objects, ArgsAreOrderedWithCaseInsensitiveNames) {
   CMPIArgs *args = CMNewArgs(b_, nullptr);
   CMPIObjectPath *job = Path("ns", "Qelvo_Job");

@@ -130,6 +130,38 @@ TEST_F(Ownership, StoredValuesAreCopiesIndependentOfTheOriginal) {
   EXPECT_EQ(cmpinative::data_to_string(CMGetKey(dr.value.ref, "Id", nullptr)), "t1");
 }
 
+// Strings and date-times that copies of a value share live until their last holder lets go: the
+// original, its clone, a value moved out of a result, in any order, each counted as its own object.
+TEST_F(Ownership, SharedValuesLiveUntilTheirLastHolderLetsGo) {
+  CMPIObjectPath *op = newCMPIObjectPath("ns", "C", nullptr);
+  CMAddKey(op, "Id", "shared key", CMPI_chars);
+  CMPIInstance *inst = native_new_CMPIInstance(op, nullptr);
+  CMRelease(op);
+  CMPIDateTime *when = native_new_CMPIDateTime_fromBinary(86400000000ULL, 1, nullptr);
+  CMSetProperty(inst, "When", &when, CMPI_dateTime);
+  CMRelease(when);
+  CMPIInstance *copy = CMClone(inst, nullptr);
+  CMPIResult *result = cmpinative::new_result();
+  {
+    RequestScope scope;
+    CMReturnInstance(result, copy);
+    /* A scoped string set as a property is copied, not shared: the scope frees its own. */
+    CMPIString *scoped = CMNewString(broker_, "scoped", nullptr);
+    CMSetProperty(copy, "S", &scoped, CMPI_string);
+  }
+  CMRelease(inst);
+  const CMPIInstance *holders[] = {copy, cmpinative::result_contents(result).instances[0]};
+  for (const CMPIInstance *holder : holders) {
+    EXPECT_EQ(cmpinative::data_to_string(CMGetProperty(holder, "Id", nullptr)), "shared key");
+    EXPECT_EQ(cmpinative::data_to_string(CMGetProperty(holder, "When", nullptr)), "00000001000000.000000:000");
+  }
+  EXPECT_EQ(cmpinative::data_to_string(CMGetProperty(copy, "S", nullptr)), "scoped");
+  CMRelease(copy);
+  EXPECT_EQ(cmpinative::data_to_string(CMGetProperty(cmpinative::result_contents(result).instances[0], "Id", nullptr)),
+            "shared key");
+  CMRelease(result);
+}
+
 // A value moved into a native instance or path leaves the scope it was made in and lives as long
 // as its new holder, freed once; a value that cannot be moved is left as it was.
 TEST_F(Ownership, MovedValuesBelongToTheirNewHolderAlone) {
