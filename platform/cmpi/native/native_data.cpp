@@ -273,7 +273,7 @@ std::string format_value(const CMPIData &d, bool quoted) {
       if (kind_of(d.value.inst) != Kind::Instance) return "<instance>";
       const NInstance *in = native<NInstance>(d.value.inst);
       std::string r = std::string("instance of ") + path_of(in)->cn.c_str() + " {";
-      for (const auto &e : in->props.entries()) r += " " + e.name + " = " + format_value(e.value.data(), true) + ";";
+      for (const auto &e : in->props.entries()) r += std::string(" ") + e.name.c_str() + " = " + format_value(e.value.data(), true) + ";";
       return r + " }";
     }
     case CMPI_args: {
@@ -281,7 +281,7 @@ std::string format_value(const CMPIData &d, bool quoted) {
       std::string r = "(";
       for (const auto &e : native<NArgs>(d.value.args)->args.entries()) {
         if (r.size() > 1) r += ", ";
-        r += e.name + "=" + format_value(e.value.data(), true);
+        r += std::string(e.name.c_str()) + "=" + format_value(e.value.data(), true);
       }
       return r + ")";
     }
@@ -358,7 +358,7 @@ void NamedList::set(const char *name, Value v) {
     e->value = std::move(v);
     return;
   }
-  items_.push_back(Entry{name, std::move(v)});
+  items_.push_back(Entry{SharedText(name), std::move(v)});
   index_last();
 }
 

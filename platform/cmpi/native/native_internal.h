@@ -229,6 +229,44 @@ class Value {
 std::string format_value(const CMPIData &d, bool quoted);
 std::string quote(const std::string &s);
 
+/* ------------------------------------------------------------ shared text */
+
+/* Text that never changes once made. A short text (a namespace, most class
+ * and property names, hosts) is kept in place, so that making one allocates nothing;
+ * copies of a longer one share its characters, so that copying a path does
+ * not copy them. Empty when made from NULL. */
+class SharedText {
+ public:
+  SharedText() = default;
+  explicit SharedText(const char *text);
+  SharedText(const SharedText &o) noexcept : block_(o.block_) {
+    std::memcpy(short_, o.short_, sizeof short_);
+    if (block_ != nullptr) block_->refs.fetch_add(1, std::memory_order_relaxed);
+  }
+  SharedText(SharedText &&o) noexcept : block_(o.block_) {
+    std::memcpy(short_, o.short_, sizeof short_);
+    o.block_ = nullptr;
+  }
+  SharedText &operator=(SharedText o) noexcept {
+    std::swap(block_, o.block_);
+    std::swap(short_, o.short_);
+    return *this;
+  }
+  ~SharedText();
+
+  const char *c_str() const { return block_ != nullptr ? block_->chars() : short_; }
+  bool empty() const { return block_ == nullptr && short_[0] == '\0'; }
+
+ private:
+  /* One allocation: the count, then the characters. */
+  struct Block {
+    std::atomic<long> refs{1};
+    char *chars() { return reinterpret_cast<char *>(this + 1); }
+  };
+  Block *block_ = nullptr;  // the characters of a longer text
+  char short_[24] = {};     // a short text, with its NUL (unused when block_ is set)
+};
+
 /* --------------------------------------------------------- named value list */
 
 /* An ordered list of named values, names compared without regard to case:
@@ -239,7 +277,7 @@ std::string quote(const std::string &s);
 class NamedList {
  public:
   struct Entry {
-    std::string name;
+    SharedText name;
     Value value;
   };
 
@@ -311,40 +349,6 @@ class NamedList {
   /* Null while the list is short (or if making the index failed: the list is
    * scanned then). */
   std::unique_ptr<Index> index_;
-};
-
-/* ------------------------------------------------------------ shared text */
-
-/* Text that never changes once made. A short text (a namespace, most class
- * names and hosts) is kept in place, so that making one allocates nothing;
- * copies of a longer one share its characters, so that copying a path does
- * not copy them. Empty when made from NULL. */
-class SharedText {
- public:
-  SharedText() = default;
-  explicit SharedText(const char *text);
-  SharedText(const SharedText &o) noexcept : block_(o.block_) {
-    std::memcpy(short_, o.short_, sizeof short_);
-    if (block_ != nullptr) block_->refs.fetch_add(1, std::memory_order_relaxed);
-  }
-  SharedText &operator=(SharedText o) noexcept {
-    std::swap(block_, o.block_);
-    std::swap(short_, o.short_);
-    return *this;
-  }
-  ~SharedText();
-
-  const char *c_str() const { return block_ != nullptr ? block_->chars() : short_; }
-  bool empty() const { return block_ == nullptr && short_[0] == '\0'; }
-
- private:
-  /* One allocation: the count, then the characters. */
-  struct Block {
-    std::atomic<long> refs{1};
-    char *chars() { return reinterpret_cast<char *>(this + 1); }
-  };
-  Block *block_ = nullptr;  // the characters of a longer text
-  char short_[24] = {};     // a short text, with its NUL (unused when block_ is set)
 };
 
 /* ----------------------------------------------------------- native objects */

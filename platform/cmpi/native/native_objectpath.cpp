@@ -220,7 +220,7 @@ std::string path_to_text(const CMPIObjectPath *op) {
   r += p->cn.c_str();
   const char *sep = ".";
   for (const auto &k : p->keys.entries()) {
-    r += sep + k.name + "=" + format_value(k.value.data(), true);
+    r.append(sep).append(k.name.c_str()).append("=").append(format_value(k.value.data(), true));
     sep = ",";
   }
   return r;
