@@ -273,7 +273,8 @@ std::string format_value(const CMPIData &d, bool quoted) {
       if (kind_of(d.value.inst) != Kind::Instance) return "<instance>";
       const NInstance *in = native<NInstance>(d.value.inst);
       std::string r = std::string("instance of ") + path_of(in)->cn.c_str() + " {";
-      for (const auto &e : in->props.entries()) r += std::string(" ") + e.name.c_str() + " = " + format_value(e.value.data(), true) + ";";
+      for (const auto &e : in->props.entries())
+        r.append(" ").append(e.name.c_str()).append(" = ").append(format_value(e.value.data(), true)).append(";");
       return r + " }";
     }
     case CMPI_args: {
@@ -281,7 +282,7 @@ std::string format_value(const CMPIData &d, bool quoted) {
       std::string r = "(";
       for (const auto &e : native<NArgs>(d.value.args)->args.entries()) {
         if (r.size() > 1) r += ", ";
-        r += std::string(e.name.c_str()) + "=" + format_value(e.value.data(), true);
+        r.append(e.name.c_str()).append("=").append(format_value(e.value.data(), true));
       }
       return r + ")";
     }

@@ -448,7 +448,8 @@ TEST_F(Objects, ObjectPathPartsAndCopiesFromOtherPaths) {
 // Namespaces, class names and hosts short enough to be kept in place and those just too long,
 // read back from the path, its clone and its text form after the original has gone.
 TEST_F(Objects, ObjectPathTextsOfEveryLength) {
-  for (const std::string &text : {std::string(), std::string("n"), std::string(23, 'a'), std::string(24, 'b'), std::string(300, 'c')}) {
+  const std::string texts[] = {"", "n", std::string(23, 'a'), std::string(24, 'b'), std::string(300, 'c')};
+  for (const std::string &text : texts) {
     CMPIObjectPath *op = newCMPIObjectPath(text.c_str(), text.c_str(), nullptr);
     CMSetHostname(op, text.c_str());
     CMPIObjectPath *copy = CMClone(op, nullptr);
