@@ -321,7 +321,7 @@ uint64_t name_hash(const char *name) {
 /* The slot of the index holding `name`'s entry, or the free slot where it
  * would go. */
 size_t NamedList::slot_of(const char *name) const {
-  const Index &index = *index_;
+  const Index &index = index_;
   const size_t mask = index.size() - 1;
   size_t slot = name_hash(name) & mask;
   while (index[slot] != kFree && !iequals(items_[index[slot]].name.c_str(), name)) slot = (slot + 1) & mask;
@@ -329,28 +329,29 @@ size_t NamedList::slot_of(const char *name) const {
 }
 
 NamedList::Entry *NamedList::find_indexed(const char *name) {
-  const uint32_t at = (*index_)[slot_of(name)];
+  const uint32_t at = index_[slot_of(name)];
   return at != kFree ? &items_[at] : nullptr;
 }
 
 /* A name already present keeps pointing at its first entry, as a scan would
  * find it. */
 void NamedList::index_last_long() {
-  if (index_ == nullptr || index_->size() < 2 * items_.size()) return rebuild_index();
+  if (index_.size() < 2 * items_.size()) return rebuild_index();
   const size_t slot = slot_of(items_.back().name.c_str());
-  if ((*index_)[slot] == kFree) (*index_)[slot] = static_cast<uint32_t>(items_.size() - 1);
+  if (index_[slot] == kFree) index_[slot] = static_cast<uint32_t>(items_.size() - 1);
 }
 
 void NamedList::rebuild_index() {
-  index_.reset();
+  Index().swap(index_);
   if (items_.size() <= kShortList) return;
   if (items_.size() >= kFree) throw std::length_error("too many named values");
   size_t slots = 64;
   while (slots < 4 * items_.size()) slots *= 2;  // room to double before the next rebuild
-  index_ = std::make_unique<Index>(slots, kFree);
+  Index fresh(slots, kFree);
+  index_.swap(fresh);
   for (size_t i = 0; i < items_.size(); ++i) {
     const size_t slot = slot_of(items_[i].name.c_str());
-    if ((*index_)[slot] == kFree) (*index_)[slot] = static_cast<uint32_t>(i);
+    if (index_[slot] == kFree) index_[slot] = static_cast<uint32_t>(i);
   }
 }
 

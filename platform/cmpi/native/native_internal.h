@@ -283,7 +283,7 @@ class NamedList {
 
   NamedList() = default;
   NamedList(const NamedList &o)
-      : items_(o.items_), index_(o.index_ != nullptr ? std::make_unique<Index>(*o.index_) : nullptr) {}
+      : items_(o.items_), index_(o.index_) {}
   NamedList(NamedList &&) noexcept = default;
   NamedList &operator=(NamedList o) noexcept {
     items_.swap(o.items_);
@@ -296,7 +296,7 @@ class NamedList {
   void reserve(size_t n) { items_.reserve(n); }
 
   Entry *find(const char *name) {
-    if (index_ != nullptr) return find_indexed(name);
+    if (!index_.empty()) return find_indexed(name);
     for (auto &e : items_)
       if (iequals(e.name.c_str(), name)) return &e;
     return nullptr;
@@ -346,9 +346,9 @@ class NamedList {
   void rebuild_index();
 
   std::vector<Entry> items_;
-  /* Null while the list is short (or if making the index failed: the list is
+  /* Empty while the list is short (or if making the index failed: the list is
    * scanned then). */
-  std::unique_ptr<Index> index_;
+  Index index_;
 };
 
 /* ----------------------------------------------------------- native objects */
