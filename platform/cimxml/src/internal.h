@@ -156,10 +156,15 @@ inline std::string_view text_in_place(const Node *n) {
 Node *required_child(const Node *parent, const char *name);
 
 /* Memory for the nodes, attributes and texts of one document, freed with
- * it. */
+ * it. The largest block of an arena (up to kKeptBlock bytes) is kept for the
+ * next arena made on the same thread, so that reading one document after
+ * another does not allocate. */
 class Arena {
  public:
   explicit Arena(std::size_t first_block) : next_size_(first_block < 1024 ? 1024 : first_block) {}
+  Arena(const Arena &) = delete;
+  Arena &operator=(const Arena &) = delete;
+  ~Arena();
   void *allocate(std::size_t size, std::size_t align);
   template <class T>
   T *make(std::size_t n = 1) {
@@ -169,8 +174,16 @@ class Arena {
   /* A NUL-terminated copy of `len` bytes. */
   char *copy(const char *text, std::size_t len);
 
+  static constexpr std::size_t kKeptBlock = std::size_t(1) << 20;
+  struct Block {
+    std::unique_ptr<char[]> bytes;
+    std::size_t size = 0;
+  };
+
  private:
-  std::vector<std::unique_ptr<char[]>> blocks_;
+  void add_block(std::size_t size);
+
+  std::vector<Block> blocks_;
   char *at_ = nullptr;
   std::size_t left_ = 0;
   std::size_t next_size_;
@@ -205,11 +218,11 @@ class Document {
   /* Deepest element nesting in the document. */
   int depth() const { return depth_; }
   /* True when the document was read in place. */
-  bool read_in_place() const { return text_ != nullptr; }
+  bool read_in_place() const { return in_place_; }
 
  private:
-  Arena arena_;
-  std::unique_ptr<char[]> text_; /* the document decoded in place */
+  Arena arena_; /* the nodes, and the copy of the text read in place */
+  bool in_place_ = false;
   Node *root_ = nullptr;
   bool repaired_ = false;
   int depth_ = 0;

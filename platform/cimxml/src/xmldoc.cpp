@@ -280,14 +280,40 @@ Node *copy_tree(xmlNode *root, Arena &arena, int *depth) {
 
 }  // namespace
 
+namespace {
+/* The block the last arena of this thread left behind, for the next one. */
+thread_local Arena::Block t_spare;
+}  // namespace
+
+Arena::~Arena() {
+  Block *largest = nullptr;
+  for (Block &b : blocks_)
+    if (largest == nullptr || b.size > largest->size) largest = &b;
+  if (largest != nullptr && largest->size <= kKeptBlock && largest->size > t_spare.size) t_spare = std::move(*largest);
+}
+
+/* A new block of at least `size` bytes: the first one is the thread's
+ * spare block when that is as large as the block wanted. */
+void Arena::add_block(std::size_t size) {
+  Block b;
+  if (blocks_.empty() && t_spare.size >= size) {
+    b = std::move(t_spare);
+    t_spare.size = 0;
+  } else {
+    b.bytes.reset(new char[size]);
+    b.size = size;
+  }
+  at_ = b.bytes.get();
+  left_ = b.size;
+  if (next_size_ < b.size) next_size_ = b.size;
+  if (next_size_ < (1u << 20)) next_size_ *= 2;
+  blocks_.push_back(std::move(b));
+}
+
 void *Arena::allocate(std::size_t size, std::size_t align) {
   std::size_t pad = (align - reinterpret_cast<std::uintptr_t>(at_) % align) % align;
   if (left_ < size + pad) {
-    const std::size_t block = size + align > next_size_ ? size + align : next_size_;
-    blocks_.emplace_back(new char[block]);
-    at_ = blocks_.back().get();
-    left_ = block;
-    if (next_size_ < (1u << 20)) next_size_ *= 2;
+    add_block(size + align > next_size_ ? size + align : next_size_);
     pad = (align - reinterpret_cast<std::uintptr_t>(at_) % align) % align;
   }
   char *p = at_ + pad;
@@ -304,7 +330,7 @@ char *Arena::copy(const char *text, std::size_t len) {
 }
 
 Document::Document(const char *text, std::size_t len, const Limits &limits, int depth_used, Reader reader)
-    : arena_(len / 2 + 1024) {
+    : arena_(len / 2 + 1024 + (reader == Reader::Auto ? len + 1 : 0)) {
   std::call_once(g_xml_init, [] { xmlInitParser(); });
   if (len > limits.max_body)
     throw Error(CMPI_RC_ERR_INVALID_PARAMETER,
@@ -314,11 +340,9 @@ Document::Document(const char *text, std::size_t len, const Limits &limits, int 
   if (len > static_cast<std::size_t>(INT32_MAX)) throw Error(CMPI_RC_ERR_INVALID_PARAMETER, "XML text too large", kNotValid);
   int d = 0;
   if (reader == Reader::Auto) {
-    text_.reset(new char[len + 1]);
-    std::memcpy(text_.get(), text, len);
-    text_[len] = '\0';
-    root_ = read_common_form(text_.get(), len, arena_, &d);
-    if (root_ == nullptr) text_.reset();
+    /* The copy read in place shares the arena's first block with the nodes. */
+    root_ = read_common_form(arena_.copy(text, len), len, arena_, &d);
+    in_place_ = root_ != nullptr;
   }
   if (root_ == nullptr) {
     ParseResult r = parse_once(text, len);
