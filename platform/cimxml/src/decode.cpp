@@ -12,8 +12,7 @@ namespace {
  * the text is only made when an error is thrown. */
 class What {
  public:
-  What(const char *kind, const char *name) : kind_(kind), name_(name) {}
-  explicit What(const std::string &text) : kind_(text) {}
+  What(std::string_view kind, std::string_view name) : kind_(kind), name_(name) {}
   std::string str() const { return std::string(kind_).append(name_); }
   /* The value of type `t` that `text` denotes (see value_from_text). */
   Value value(std::string_view text, CimType t) const { return read_value(text, t, kind_, name_); }
@@ -30,10 +29,11 @@ Value text_string(const Node *v) {
   return Value(make_data(CMPI_string, val));
 }
 
-/* The CIM type named `v`. Documents name types as type_name spells them,
- * which is matched byte for byte here; any other spelling goes to
- * type_from_name, which ignores case. */
-bool type_of_name(const char *v, CimType *t) {
+}  // namespace
+
+/* Documents name types as type_name spells them, which is matched byte for
+ * byte here; any other spelling goes to type_from_name, which ignores case. */
+bool type_of_name(std::string_view v, CimType *t) {
   struct Named {
     const char *name;
     std::size_t len;
@@ -47,14 +47,16 @@ bool type_of_name(const char *v, CimType *t) {
     }
     return named;
   }();
-  const std::size_t len = std::strlen(v);
+  const std::size_t len = v.size();
   for (const Named &n : kNamed)
-    if (n.len == len && n.name[0] == v[0] && std::memcmp(n.name, v, len) == 0) {
+    if (n.len == len && n.name[0] == v[0] && std::memcmp(n.name, v.data(), len) == 0) {
       *t = n.t;
       return true;
     }
   return type_from_name(v, t);
 }
+
+namespace {
 
 bool lookup_type(const Node *n, const char *attr_name, CimType *t) {
   const char *v = attr(n, attr_name);
@@ -370,8 +372,9 @@ Value property_value(const Node *n, const char *name, const DecodeContext &ctx) 
 }  // namespace
 
 Value decode_value_child(const Node *parent, bool have_type, CimType type, bool array, bool embedded,
-                         const DecodeContext &ctx, const std::string &what, bool *untyped_out) {
-  return value_child(parent, have_type, type, array, embedded, ctx, What(what), untyped_out);
+                         const DecodeContext &ctx, std::string_view what, std::string_view name,
+                         bool *untyped_out) {
+  return value_child(parent, have_type, type, array, embedded, ctx, What(what, name), untyped_out);
 }
 
 Value decode_property_value(const Node *n, const DecodeContext &ctx) {

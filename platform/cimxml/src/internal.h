@@ -165,7 +165,15 @@ class Arena {
   Arena(const Arena &) = delete;
   Arena &operator=(const Arena &) = delete;
   ~Arena();
-  void *allocate(std::size_t size, std::size_t align);
+  /* `size` bytes aligned to `align`, a power of two. */
+  void *allocate(std::size_t size, std::size_t align) {
+    if (left_ < size + padding(align)) add_block(size + align > next_size_ ? size + align : next_size_);
+    const std::size_t pad = padding(align);
+    char *p = at_ + pad;
+    at_ = p + size;
+    left_ -= size + pad;
+    return p;
+  }
   template <class T>
   T *make(std::size_t n = 1) {
     static_assert(std::is_trivially_destructible<T>::value, "arena objects are never destroyed");
@@ -182,6 +190,10 @@ class Arena {
 
  private:
   void add_block(std::size_t size);
+  /* Bytes from at_ to the next multiple of `align`. */
+  std::size_t padding(std::size_t align) const {
+    return static_cast<std::size_t>(-reinterpret_cast<std::uintptr_t>(at_)) & (align - 1);
+  }
 
   std::vector<Block> blocks_;
   char *at_ = nullptr;
@@ -251,9 +263,13 @@ PathPtr decode_value_reference(const Node *n, const std::string &ns, const Decod
 /* VALUE / VALUE.ARRAY / VALUE.REFERENCE / VALUE.REFARRAY under `parent` (the
  * first such child), typed `type`; `untyped` requests string values.
  * Returns null of the type when there is none. `embedded` marks embedded
- * instance/object content. */
+ * instance/object content. Errors name the value `what` followed by `name`
+ * ("parameter ", "Name"). */
 Value decode_value_child(const Node *parent, bool have_type, CimType type, bool array, bool embedded,
-                         const DecodeContext &ctx, const std::string &what, bool *untyped_out);
+                         const DecodeContext &ctx, std::string_view what, std::string_view name,
+                         bool *untyped_out);
+/* type_from_name, trying the spellings type_name gives first. */
+bool type_of_name(std::string_view name, CimType *t);
 InstancePtr decode_instance(const Node *n, const std::string &ns, const DecodeContext &ctx);
 /* PROPERTY / PROPERTY.ARRAY / PROPERTY.REFERENCE value. */
 Value decode_property_value(const Node *n, const DecodeContext &ctx);

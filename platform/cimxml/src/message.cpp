@@ -57,11 +57,23 @@ void open_message(std::string &out, const std::string &id, const char *kind) {
   out += ">\n";
 }
 
-std::string lower(const std::string &s) {
-  std::string r;
-  for (char c : s) r += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return r;
-}
+/* Orders names as their lower-case forms do: a set of names ordered so
+ * finds a name given again in other case. */
+struct NoCaseLess {
+  bool operator()(std::string_view a, std::string_view b) const {
+    const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      const unsigned char x = lower_ascii(a[i]), y = lower_ascii(b[i]);
+      if (x != y) return x < y;
+    }
+    return a.size() < b.size();
+  }
+  static unsigned char lower_ascii(char c) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    return u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u + 32) : u;
+  }
+};
+using NameSet = std::set<std::string_view, NoCaseLess>;
 
 /* PARAMTYPE attribute (and EmbeddedObject) for a value. */
 void paramtype_attrs(std::string &out, const CMPIData &d) {
@@ -129,10 +141,11 @@ InstanceOptions instance_options(const Request &req, const ClassDecl *cls) {
 namespace {
 
 void check_version(const Node *n, const char *attr_name, const char *major, const char *cimerror) {
-  std::string v = required_attr(n, attr_name);
-  std::size_t l = std::strlen(major);
-  if (v.compare(0, l, major) != 0 || (v.size() > l && v[l] != '.'))
-    throw Error(CMPI_RC_ERR_NOT_SUPPORTED, std::string(attr_name) + " \"" + v + "\" is not supported", cimerror);
+  const std::string_view v = required_attr_value(n, attr_name);
+  const std::string_view m = major;
+  if (v.compare(0, m.size(), m) != 0 || (v.size() > m.size() && v[m.size()] != '.'))
+    throw Error(CMPI_RC_ERR_NOT_SUPPORTED, std::string(attr_name) + " \"" + std::string(v) + "\" is not supported",
+                cimerror);
 }
 
 /* Finds MESSAGE in CIM, checking versions. Faults are message-level. */
@@ -207,11 +220,11 @@ void set_defaults(Request &r) {
   }
 }
 
-/* Which IPARAMVALUEs an operation takes; the first `required` ones must be
- * present. */
+/* Which IPARAMVALUEs an operation takes; the `required` ones must be
+ * present. Unused places are null. */
 struct Signature {
-  std::vector<const char *> required;
-  std::vector<const char *> optional;
+  const char *required[2];
+  const char *optional[7];
 };
 
 Signature signature_of(Operation op) {
@@ -268,23 +281,23 @@ Signature signature_of(Operation op) {
 }
 
 void parse_iparam(Request &r, const Node *ip, const std::string &pname, const DecodeContext &ctx) {
-  std::string n = lower(pname);
-  if (n == "localonly") r.local_only = bool_param(ip, pname, r.local_only);
-  else if (n == "deepinheritance") r.deep_inheritance = bool_param(ip, pname, r.deep_inheritance);
-  else if (n == "includequalifiers") r.include_qualifiers = bool_param(ip, pname, r.include_qualifiers);
-  else if (n == "includeclassorigin") r.include_class_origin = bool_param(ip, pname, r.include_class_origin);
-  else if (n == "classname") r.class_name = classname_param(ip, pname);
-  else if (n == "assocclass") r.assoc_class = classname_param(ip, pname);
-  else if (n == "resultclass") r.result_class = classname_param(ip, pname);
-  else if (n == "role") r.role = string_param(ip, pname);
-  else if (n == "resultrole") r.result_role = string_param(ip, pname);
-  else if (n == "querylanguage") r.query_language = string_param(ip, pname);
-  else if (n == "query") r.query = string_param(ip, pname);
-  else if (n == "propertyname") r.property_name = string_param(ip, pname);
-  else if (n == "qualifiername") r.qualifier_name = string_param(ip, pname);
-  else if (n == "instancename") {
+  const auto is_name = [&pname](const char *name) { return iequals(pname, name); };
+  if (is_name("localonly")) r.local_only = bool_param(ip, pname, r.local_only);
+  else if (is_name("deepinheritance")) r.deep_inheritance = bool_param(ip, pname, r.deep_inheritance);
+  else if (is_name("includequalifiers")) r.include_qualifiers = bool_param(ip, pname, r.include_qualifiers);
+  else if (is_name("includeclassorigin")) r.include_class_origin = bool_param(ip, pname, r.include_class_origin);
+  else if (is_name("classname")) r.class_name = classname_param(ip, pname);
+  else if (is_name("assocclass")) r.assoc_class = classname_param(ip, pname);
+  else if (is_name("resultclass")) r.result_class = classname_param(ip, pname);
+  else if (is_name("role")) r.role = string_param(ip, pname);
+  else if (is_name("resultrole")) r.result_role = string_param(ip, pname);
+  else if (is_name("querylanguage")) r.query_language = string_param(ip, pname);
+  else if (is_name("query")) r.query = string_param(ip, pname);
+  else if (is_name("propertyname")) r.property_name = string_param(ip, pname);
+  else if (is_name("qualifiername")) r.qualifier_name = string_param(ip, pname);
+  else if (is_name("instancename")) {
     r.instance_name = decode_instance_name(single_child(ip, pname, "INSTANCENAME"), r.name_space, "", ctx);
-  } else if (n == "objectname") {
+  } else if (is_name("objectname")) {
     Node *v = first_element(ip);
     if (v == nullptr || next_element(v)) invalid("parameter ObjectName must be a CLASSNAME or INSTANCENAME");
     if (is(v, "CLASSNAME")) {
@@ -297,14 +310,14 @@ void parse_iparam(Request &r, const Node *ip, const std::string &pname, const De
     } else {
       invalid("parameter ObjectName must be a CLASSNAME or INSTANCENAME");
     }
-  } else if (n == "newinstance") {
+  } else if (is_name("newinstance")) {
     r.instance = decode_instance(single_child(ip, pname, "INSTANCE"), r.name_space, ctx);
-  } else if (n == "modifiedinstance") {
+  } else if (is_name("modifiedinstance")) {
     Node *ni = single_child(ip, pname, "VALUE.NAMEDINSTANCE");
     r.instance_name = decode_instance_name(required_child(ni, "INSTANCENAME"), r.name_space, "", ctx);
     r.instance = decode_instance(required_child(ni, "INSTANCE"), r.name_space, ctx);
     r.instance->ft->setObjectPath(r.instance.get(), r.instance_name.get());
-  } else if (n == "propertylist") {
+  } else if (is_name("propertylist")) {
     Node *v = first_element(ip);
     if (v == nullptr) {
       r.property_list.reset();
@@ -317,13 +330,13 @@ void parse_iparam(Request &r, const Node *ip, const std::string &pname, const De
       }
       r.property_list = std::move(names);
     }
-  } else if (n == "newvalue") {
+  } else if (is_name("newvalue")) {
     r.new_value.name = pname;
-    r.new_value.value = decode_value_child(ip, false, CimType::String, false, false, ctx, "parameter NewValue",
+    r.new_value.value = decode_value_child(ip, false, CimType::String, false, false, ctx, "parameter NewValue", "",
                                            &r.new_value.untyped);
-  } else if (n == "newclass" || n == "modifiedclass") {
+  } else if (is_name("newclass") || is_name("modifiedclass")) {
     r.new_class.reset(new ClassDecl(decode_class(single_child(ip, pname, "CLASS"))));
-  } else if (n == "qualifierdeclaration") {
+  } else if (is_name("qualifierdeclaration")) {
     /* Qualifier declarations are accepted but not decoded. */
   } else {
     invalid(std::string("unknown parameter ") + pname + " for " + operation_name(r.op));
@@ -335,20 +348,22 @@ void parse_imethodcall(Request &r, const Node *call, const DecodeContext &ctx) {
   if (first == nullptr || !is(first, "LOCALNAMESPACEPATH")) invalid("IMETHODCALL without LOCALNAMESPACEPATH");
   r.name_space = decode_local_namespace(first);
   set_defaults(r);
-  Signature sig = signature_of(r.op);
-  std::set<std::string> seen;
+  const Signature sig = signature_of(r.op);
+  NameSet seen;
+  std::string pname; /* one for every parameter */
   for (Node *ip = next_element(first); ip; ip = next_element(ip)) {
     if (!is(ip, "IPARAMVALUE")) invalid(std::string("IMETHODCALL may only hold IPARAMVALUE, found ") + name_of(ip));
-    std::string pname = required_attr(ip, "NAME");
+    const char *name = required_attr_value(ip, "NAME");
+    pname = name;
     bool known = false;
-    for (const char *k : sig.required) known = known || iequals(pname, k);
-    for (const char *k : sig.optional) known = known || iequals(pname, k);
+    for (const char *k : sig.required) known = known || (k != nullptr && iequals(pname, k));
+    for (const char *k : sig.optional) known = known || (k != nullptr && iequals(pname, k));
     if (!known) invalid("unknown parameter " + pname + " for " + operation_name(r.op));
-    if (!seen.insert(lower(pname)).second) invalid("parameter " + pname + " given twice");
+    if (!seen.insert(name).second) invalid("parameter " + pname + " given twice");
     parse_iparam(r, ip, pname, ctx);
   }
   for (const char *k : sig.required)
-    if (!seen.count(lower(k))) invalid(std::string(operation_name(r.op)) + " without parameter " + k);
+    if (k != nullptr && seen.count(k) == 0) invalid(std::string(operation_name(r.op)) + " without parameter " + k);
   /* Required parameters given as NULL. */
   switch (r.op) {
     case Operation::GetClass:
@@ -382,33 +397,43 @@ void parse_methodcall(Request &r, const Node *call, const DecodeContext &ctx) {
     invalid(std::string("METHODCALL must start with LOCALINSTANCEPATH or LOCALCLASSPATH, found ") + name_of(first));
   }
   r.name_space = path_namespace(r.target.get());
-  std::set<std::string> seen;
+  NameSet seen;
   for (Node *pv = next_element(first); pv; pv = next_element(pv)) {
     if (!is(pv, "PARAMVALUE")) invalid(std::string("METHODCALL may only hold PARAMVALUE, found ") + name_of(pv));
+    /* The attributes, in one pass (a name occurs once in an element). */
+    const char *name = nullptr, *pt = nullptr, *emb = nullptr, *emb_upper = nullptr;
+    for (std::uint32_t i = 0; i < pv->attr_count; ++i) {
+      const Attr &a = pv->attrs[i];
+      if (same_name(a.name, a.name_len, "NAME")) name = a.value;
+      else if (same_name(a.name, a.name_len, "PARAMTYPE")) pt = a.value;
+      else if (same_name(a.name, a.name_len, "EmbeddedObject")) emb = a.value;
+      else if (same_name(a.name, a.name_len, "EMBEDDEDOBJECT")) emb_upper = a.value;
+    }
+    if (name == nullptr) missing_attr(pv, "NAME");
+    if (*name == '\0') invalid("PARAMVALUE with empty NAME");
+    if (!seen.insert(name).second) invalid("parameter " + std::string(name) + " given twice");
+    if (emb == nullptr) emb = emb_upper;
     ParamValue p;
-    p.name = required_attr(pv, "NAME");
-    if (p.name.empty()) invalid("PARAMVALUE with empty NAME");
-    if (!seen.insert(lower(p.name)).second) invalid("parameter " + p.name + " given twice");
-    const char *pt = attr(pv, "PARAMTYPE");
-    const char *emb = attr(pv, "EmbeddedObject");
-    if (emb == nullptr) emb = attr(pv, "EMBEDDEDOBJECT");
+    p.name = name;
     CimType t = CimType::String;
     bool have_type = false;
     if (pt) {
       p.paramtype = pt;
-      if (!type_from_name(pt, &t)) invalid("parameter " + p.name + ": unknown PARAMTYPE \"" + p.paramtype + "\"");
+      if (!type_of_name(pt, &t)) invalid("parameter " + p.name + ": unknown PARAMTYPE \"" + p.paramtype + "\"");
       have_type = true;
     }
+    /* Whether the value is an array, and the first child that is no value
+     * (refused once the value has been read). */
     bool array = false;
-    for (Node *c = first_element(pv); c; c = next_element(c))
-      if (is(c, "VALUE.ARRAY") || is(c, "VALUE.REFARRAY")) array = true;
-    bool embedded = emb != nullptr && t == CimType::String && have_type;
-    p.value = decode_value_child(pv, have_type, t, array, embedded, ctx, "parameter " + p.name, &p.untyped);
+    const Node *unsupported = nullptr;
     for (Node *c = first_element(pv); c; c = next_element(c)) {
-      if (!is(c, "VALUE") && !is(c, "VALUE.ARRAY") && !is(c, "VALUE.REFERENCE") && !is(c, "VALUE.REFARRAY") &&
-          !is(c, "VALUE.NULL"))
-        invalid("parameter " + p.name + ": unsupported element " + name_of(c));
+      if (is(c, "VALUE.ARRAY") || is(c, "VALUE.REFARRAY")) array = true;
+      else if (unsupported == nullptr && !is(c, "VALUE") && !is(c, "VALUE.REFERENCE") && !is(c, "VALUE.NULL"))
+        unsupported = c;
     }
+    bool embedded = emb != nullptr && t == CimType::String && have_type;
+    p.value = decode_value_child(pv, have_type, t, array, embedded, ctx, "parameter ", p.name, &p.untyped);
+    if (unsupported != nullptr) invalid("parameter " + p.name + ": unsupported element " + name_of(unsupported));
     r.params.push_back(std::move(p));
   }
 }
@@ -721,7 +746,7 @@ Response parse_response(const char *body, std::size_t len, const Limits &limits)
         } else if (is(v, "VALUE") || is(v, "VALUE.ARRAY") || is(v, "VALUE.REFERENCE")) {
           if (r.has_value) invalid("IRETURNVALUE with more than one value");
           r.has_value = true;
-          r.value = decode_value_child(c, false, CimType::String, false, false, ctx, "return value", nullptr);
+          r.value = decode_value_child(c, false, CimType::String, false, false, ctx, "return value", "", nullptr);
         } else if (is(v, "QUALIFIER.DECLARATION")) {
           /* not decoded */
         } else {
@@ -739,7 +764,7 @@ Response parse_response(const char *body, std::size_t len, const Limits &limits)
       }
       const char *emb = attr(c, "EmbeddedObject");
       p.value = decode_value_child(c, pt != nullptr, t, false, emb != nullptr && t == CimType::String, ctx,
-                                   "return value", &p.untyped);
+                                   "return value", "", &p.untyped);
     } else if (is(c, "PARAMVALUE")) {
       ParamValue p;
       p.name = required_attr(c, "NAME");
@@ -754,7 +779,7 @@ Response parse_response(const char *body, std::size_t len, const Limits &limits)
         if (is(v, "VALUE.ARRAY") || is(v, "VALUE.REFARRAY")) array = true;
       const char *emb = attr(c, "EmbeddedObject");
       p.value = decode_value_child(c, pt != nullptr, t, array, emb != nullptr && t == CimType::String, ctx,
-                                   "parameter " + p.name, &p.untyped);
+                                   "parameter ", p.name, &p.untyped);
       r.out_params.push_back(std::move(p));
     } else {
       invalid(std::string(name_of(m)) + " holds unexpected " + name_of(c));

@@ -310,18 +310,6 @@ void Arena::add_block(std::size_t size) {
   blocks_.push_back(std::move(b));
 }
 
-void *Arena::allocate(std::size_t size, std::size_t align) {
-  std::size_t pad = (align - reinterpret_cast<std::uintptr_t>(at_) % align) % align;
-  if (left_ < size + pad) {
-    add_block(size + align > next_size_ ? size + align : next_size_);
-    pad = (align - reinterpret_cast<std::uintptr_t>(at_) % align) % align;
-  }
-  char *p = at_ + pad;
-  at_ = p + size;
-  left_ -= size + pad;
-  return p;
-}
-
 char *Arena::copy(const char *text, std::size_t len) {
   char *p = static_cast<char *>(allocate(len + 1, 1));
   std::memcpy(p, text, len);
