@@ -381,11 +381,15 @@ Value decode_property_value(const Node *n, const DecodeContext &ctx) {
   return property_value(n, name_attr(n), ctx);
 }
 
-InstancePtr decode_instance(const Node *n, const std::string &ns, const DecodeContext &ctx) {
+InstancePtr decode_instance(const Node *n, const std::string &ns, const DecodeContext &ctx,
+                            const CMPIObjectPath *path) {
   if (!is(n, "INSTANCE")) invalid(std::string("expected INSTANCE, found ") + name_of(n));
   const char *cn = required_attr_value(n, "CLASSNAME");
   if (*cn == '\0') invalid("INSTANCE with empty CLASSNAME");
-  PathPtr op(check_new(newCMPIObjectPath(ns.c_str(), cn, nullptr), "object path"));
+  /* With a path given, the instance is made without one and gets that
+   * path once its properties are set. */
+  PathPtr op;
+  if (path == nullptr) op.reset(check_new(newCMPIObjectPath(ns.c_str(), cn, nullptr), "object path"));
   InstancePtr inst(check_new(native_new_CMPIInstance(op.get(), nullptr), "instance"));
   /* Names compare without case in the instance too: a name given twice
    * replaces a property instead of adding one. */
@@ -401,6 +405,7 @@ InstancePtr decode_instance(const Node *n, const std::string &ns, const DecodeCo
       invalid(std::string("INSTANCE ") + cn + " has property " + name + " twice");
     ++count;
   }
+  if (path != nullptr) inst->ft->setObjectPath(inst.get(), path);
   return inst;
 }
 

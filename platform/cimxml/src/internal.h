@@ -270,7 +270,10 @@ Value decode_value_child(const Node *parent, bool have_type, CimType type, bool 
                          bool *untyped_out);
 /* type_from_name, trying the spellings type_name gives first. */
 bool type_of_name(std::string_view name, CimType *t);
-InstancePtr decode_instance(const Node *n, const std::string &ns, const DecodeContext &ctx);
+/* INSTANCE into an instance in namespace `ns`; or, given `path`, with
+ * (a copy of) that path instead. */
+InstancePtr decode_instance(const Node *n, const std::string &ns, const DecodeContext &ctx,
+                            const CMPIObjectPath *path = nullptr);
 /* PROPERTY / PROPERTY.ARRAY / PROPERTY.REFERENCE value. */
 Value decode_property_value(const Node *n, const DecodeContext &ctx);
 ClassDecl decode_class(const Node *n);

@@ -315,8 +315,7 @@ void parse_iparam(Request &r, const Node *ip, const std::string &pname, const De
   } else if (is_name("modifiedinstance")) {
     Node *ni = single_child(ip, pname, "VALUE.NAMEDINSTANCE");
     r.instance_name = decode_instance_name(required_child(ni, "INSTANCENAME"), r.name_space, "", ctx);
-    r.instance = decode_instance(required_child(ni, "INSTANCE"), r.name_space, ctx);
-    r.instance->ft->setObjectPath(r.instance.get(), r.instance_name.get());
+    r.instance = decode_instance(required_child(ni, "INSTANCE"), r.name_space, ctx, r.instance_name.get());
   } else if (is_name("propertylist")) {
     Node *v = first_element(ip);
     if (v == nullptr) {
@@ -723,9 +722,7 @@ Response parse_response(const char *body, std::size_t len, const Limits &limits)
           r.paths.push_back(decode_any_path(v, "", ctx));
         } else if (is(v, "VALUE.NAMEDINSTANCE")) {
           PathPtr p = decode_instance_name(required_child(v, "INSTANCENAME"), "", "", ctx);
-          InstancePtr inst = decode_instance(required_child(v, "INSTANCE"), "", ctx);
-          inst->ft->setObjectPath(inst.get(), p.get());
-          r.instances.push_back(std::move(inst));
+          r.instances.push_back(decode_instance(required_child(v, "INSTANCE"), "", ctx, p.get()));
         } else if (is(v, "VALUE.OBJECTWITHPATH") || is(v, "VALUE.OBJECT")) {
           Node *a = first_element(v);
           Node *obj = a;
@@ -735,9 +732,7 @@ Response parse_response(const char *body, std::size_t len, const Limits &limits)
             obj = next_element(a);
           }
           if (obj && is(obj, "INSTANCE")) {
-            InstancePtr inst = decode_instance(obj, "", ctx);
-            if (p) inst->ft->setObjectPath(inst.get(), p.get());
-            r.instances.push_back(std::move(inst));
+            r.instances.push_back(decode_instance(obj, "", ctx, p.get()));
           } else if (obj && is(obj, "CLASS")) {
             r.classes.push_back(decode_class(obj));
           } else {
