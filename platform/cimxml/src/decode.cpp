@@ -49,7 +49,7 @@ bool type_of_name(std::string_view v, CimType *t) {
   }();
   const std::size_t len = v.size();
   for (const Named &n : kNamed)
-    if (n.len == len && n.name[0] == v[0] && std::memcmp(n.name, v.data(), len) == 0) {
+    if (n.len == len && n.name[0] == v[0] && n.name[len - 1] == v[len - 1] && std::memcmp(n.name, v.data(), len) == 0) {
       *t = n.t;
       return true;
     }
