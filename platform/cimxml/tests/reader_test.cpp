@@ -177,3 +177,21 @@ TEST(Reader, SeedsAndCapturesReadAlike) {
 }
 
 }  // namespace
+
+/* A thread's documents reuse each other's memory: documents of growing and
+ * shrinking size read one after another, and one read while another is
+ * open, which keeps its nodes. */
+TEST(Reader, DocumentsReadOneAfterAnotherAndOneInsideAnother) {
+  std::string big = "<A>";
+  for (int i = 0; i < 3000; ++i) big += "<B n=\"" + std::to_string(i) + "\">x&amp;y</B>";
+  big += "</A>";
+  std::string small = "<A><B n=\"1\">y</B></A>";
+  for (const std::string *doc : {&small, &big, &small, &big, &big}) EXPECT_TRUE(agree(*doc, doc->substr(0, 30)));
+  Document outer(big.data(), big.size(), Limits());
+  std::string before, after;
+  dump(outer.root(), before);
+  EXPECT_TRUE(agree(small, "inner small"));
+  EXPECT_TRUE(agree(big, "inner big"));
+  dump(outer.root(), after);
+  EXPECT_EQ(before, after);
+}

@@ -378,6 +378,13 @@ TEST_F(Requests, TypedMethodParametersOfEveryKind) {
     EXPECT_FALSE(r.params[i].untyped);
     EXPECT_TRUE(same_data(r.params[i].value.data(), params[i].second.data()));
   }
+  /* The upper-case spelling of EmbeddedObject marks an embedded instance too. */
+  const std::size_t at = body.find("EmbeddedObject");
+  ASSERT_NE(at, std::string::npos);
+  body.replace(at, 14, "EMBEDDEDOBJECT");
+  Request upper = parse_request(body);
+  ASSERT_EQ(upper.params.size(), params.size());
+  EXPECT_TRUE(same_data(upper.params[8].value.data(), inst_data));
 }
 
 struct BadRequest {
@@ -493,6 +500,23 @@ TEST_F(Requests, BrokenRequestsAreRefusedWithTheRightCodeAndContext) {
                 "</LOCALNAMESPACEPATH><CLASSNAME NAME=\"C\"/></LOCALCLASSPATH><PARAMVALUE NAME=\"a\"/>"
                 "<PARAMVALUE NAME=\"A\"/></METHODCALL>"),
        CMPI_RC_ERR_INVALID_PARAMETER, "", "twice"},
+      {"intrinsic parameter twice in other case",
+       imethod("GetInstance", std::string(kInstanceName) + "<IPARAMVALUE NAME=\"localOnly\"/><IPARAMVALUE NAME=\"LOCALONLY\"/>"),
+       CMPI_RC_ERR_INVALID_PARAMETER, "", "LOCALONLY given twice"},
+      {"parameter without name", envelope("<METHODCALL NAME=\"Go\"><LOCALCLASSPATH><LOCALNAMESPACEPATH><NAMESPACE NAME=\"root\"/>"
+                "</LOCALNAMESPACEPATH><CLASSNAME NAME=\"C\"/></LOCALCLASSPATH><PARAMVALUE/></METHODCALL>"),
+       CMPI_RC_ERR_INVALID_PARAMETER, "", "PARAMVALUE element without NAME attribute"},
+      {"parameter with empty name", envelope("<METHODCALL NAME=\"Go\"><LOCALCLASSPATH><LOCALNAMESPACEPATH><NAMESPACE NAME=\"root\"/>"
+                "</LOCALNAMESPACEPATH><CLASSNAME NAME=\"C\"/></LOCALCLASSPATH><PARAMVALUE NAME=\"\"/></METHODCALL>"),
+       CMPI_RC_ERR_INVALID_PARAMETER, "", "empty NAME"},
+      {"element beside the value", envelope("<METHODCALL NAME=\"Go\"><LOCALCLASSPATH><LOCALNAMESPACEPATH><NAMESPACE NAME=\"root\"/>"
+                "</LOCALNAMESPACEPATH><CLASSNAME NAME=\"C\"/></LOCALCLASSPATH><PARAMVALUE NAME=\"a\"><VALUE>1</VALUE><b/>"
+                "</PARAMVALUE></METHODCALL>"),
+       CMPI_RC_ERR_INVALID_PARAMETER, "", "parameter a: unsupported element b"},
+      {"bad value before the element beside it", envelope("<METHODCALL NAME=\"Go\"><LOCALCLASSPATH><LOCALNAMESPACEPATH><NAMESPACE NAME=\"root\"/>"
+                "</LOCALNAMESPACEPATH><CLASSNAME NAME=\"C\"/></LOCALCLASSPATH><PARAMVALUE NAME=\"a\" "
+                "PARAMTYPE=\"uint8\"><b/><VALUE>300</VALUE></PARAMVALUE></METHODCALL>"),
+       CMPI_RC_ERR_INVALID_PARAMETER, "", "300"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.why);
