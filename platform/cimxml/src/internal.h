@@ -182,7 +182,7 @@ class Arena {
   /* A NUL-terminated copy of `len` bytes. */
   char *copy(const char *text, std::size_t len);
 
-  static constexpr std::size_t kKeptBlock = std::size_t(1) << 20;
+  static constexpr std::size_t kKeptBlock = std::size_t(256) << 10;
   struct Block {
     std::unique_ptr<char[]> bytes;
     std::size_t size = 0;
