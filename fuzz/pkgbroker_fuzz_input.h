@@ -1,7 +1,9 @@
 /*
  * What the package broker's fuzz targets share: the readers trace into the broker's debug log
  * under /tmp, so the process first moves into a mount namespace of its own with a private /tmp;
- * the input is handed to them as a file in memory. Included by one harness per program.
+ * the input is handed to them as a file in memory. Corpus directories named by absolute paths
+ * under /tmp are covered by it; relative ones still resolve from the working directory. Included
+ * by one harness per program.
  */
 #ifndef QELVO_FUZZ_PKGBROKER_FUZZ_INPUT_H
 #define QELVO_FUZZ_PKGBROKER_FUZZ_INPUT_H
