@@ -63,12 +63,15 @@ std::vector<std::string> referenced_classes(const cimxml::ClassDecl &c) {
 /* ------------------------------------------------------------ Repository */
 
 bool Repository::CaseBlindLess::operator()(std::string_view a, std::string_view b) const {
-  const std::size_t n = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    const int x = std::tolower(static_cast<unsigned char>(a[i])), y = std::tolower(static_cast<unsigned char>(b[i]));
+  if (a.size() != b.size()) return a.size() < b.size();
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if (x == y) continue;
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
     if (x != y) return x < y;
   }
-  return a.size() < b.size();
+  return false;
 }
 
 const Repository::Namespace *Repository::find_ns(std::string_view ns) const {

@@ -63,8 +63,9 @@ class Repository {
 
  private:
   friend class RepositoryBuilder;
-  /* Orders the lower-case keys below as their own order does, and finds them by a name in any
-   * case without a lower-case copy of it. */
+  /* Finds the lower-case keys below by a name in any case without a lower-case copy of it.
+   * Names are ordered by length first, so that most comparisons end there: nothing walks these
+   * maps in order. */
   struct CaseBlindLess {
     using is_transparent = void;
     bool operator()(std::string_view a, std::string_view b) const;

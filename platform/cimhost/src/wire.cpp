@@ -220,6 +220,7 @@ Call read_call(const std::string &doc, const cimxml::Limits &limits) {
     if (r.method == o.name) {
       c.op = o.op;
       known = true;
+      break;
     }
   if (!known) throw cimxml::Error(CMPI_RC_ERR_NOT_SUPPORTED, "unknown call " + r.method);
   for (cimxml::ParamValue &p : r.params) {
