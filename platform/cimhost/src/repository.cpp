@@ -105,7 +105,7 @@ std::vector<const cimxml::ClassDecl *> Repository::classes(const std::string &ns
     auto it = n->children.find(p);
     if (it == n->children.end()) return;
     for (const std::string &child : it->second) {
-      const cimxml::ClassDecl *c = n->by_name.at(lower(child));
+      const cimxml::ClassDecl *c = n->by_name.at(child);
       out.push_back(c);
       if (deep) walk(child);
     }
@@ -175,12 +175,12 @@ std::vector<const Registration *> Repository::registrations(const std::string &n
 std::string Repository::summary() const {
   std::ostringstream out;
   for (const std::string &name : ns_order_) {
-    const Namespace &n = ns_.at(lower(name));
+    const Namespace &n = ns_.at(name);
     out << name << ": " << n.order.size() << " classes\n";
     for (const auto &c : n.order) {
       out << "  " << c->name;
       if (!c->superclass.empty()) out << " : " << c->superclass;
-      auto it = n.providers.find(lower(c->name));
+      auto it = n.providers.find(c->name);
       if (it != n.providers.end())
         for (const Registration *r : it->second) out << "  [" << r->provider << " in lib" << r->location << ".so]";
       out << "\n";
@@ -398,8 +398,8 @@ std::unique_ptr<Repository> RepositoryBuilder::build() {
   /* Providers. */
   for (const Registration &r : repo->regs_)
     for (const std::string &ns : r.namespaces) {
-      auto it = repo->ns_.find(lower(ends_trimmed(ns)));
-      if (it == repo->ns_.end() || it->second.by_name.count(lower(r.class_name)) == 0) continue;
+      auto it = repo->ns_.find(ends_trimmed(ns));
+      if (it == repo->ns_.end() || it->second.by_name.count(r.class_name) == 0) continue;
       std::vector<const Registration *> &list = it->second.providers[lower(r.class_name)];
       for (const Registration *other : list)
         if ((other->types & r.types) != 0)
