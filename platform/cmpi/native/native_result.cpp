@@ -16,12 +16,21 @@ T *clone_of(const T *obj) {
   return c;
 }
 
+/* Room for one more element, made before the element is, so that a copy made
+ * for it is never lost to a failed allocation. It doubles, as push_back does:
+ * reserve grows a vector to exactly the size asked for, and asking for one
+ * more each time would copy the whole list on every append. */
+template <class V>
+void room_for_one(V &list) {
+  if (list.size() == list.capacity()) list.reserve(list.size() < 4 ? 4 : list.size() * 2);
+}
+
 /* Appends a copy of `obj` to `list`; the room is made first so the copy
  * cannot be lost. */
 template <class T>
 CMPIStatus append_copy(std::vector<T *> &list, const T *obj) {
   if (obj == nullptr || obj->ft == nullptr) return status(CMPI_RC_ERR_INVALID_PARAMETER);
-  list.reserve(list.size() + 1);
+  room_for_one(list);
   list.push_back(clone_of(obj));
   return status(CMPI_RC_OK);
 }
@@ -32,7 +41,7 @@ CMPIResult *new_result(const ResultContents *src) {
               for (CMPIInstance *i : src->instances) append_copy(n.contents.instances, i);
               for (CMPIObjectPath *p : src->paths) append_copy(n.contents.paths, p);
               for (const CMPIData &d : src->data) {
-                n.contents.data.reserve(n.contents.data.size() + 1);
+                room_for_one(n.contents.data);
                 n.contents.data.push_back(copy_data(d));
               }
               for (CMPIError *e : src->errors) append_copy(n.contents.errors, e);
@@ -66,7 +75,7 @@ CMPIStatus return_data(const CMPIResult *r, const CMPIValue *value, const CMPITy
     if (bad(r)) return status(CMPI_RC_ERR_INVALID_HANDLE);
     auto &data = self(r)->contents.data;
     Value v = Value::of(value, type);
-    data.reserve(data.size() + 1);
+    room_for_one(data);
     data.push_back(v.take());
     return status(CMPI_RC_OK);
   });
@@ -110,7 +119,7 @@ bool take_into(const CMPIResult *r, std::vector<T *> ResultContents::*list, T *o
   if (kind_of(r) != Kind::Result || bad(r) || kind_of(obj) != kind || obj->hdl == nullptr) return false;
   std::vector<T *> &l = self(r)->contents.*list;
   try {
-    l.reserve(l.size() + 1);
+    room_for_one(l);
   } catch (const std::bad_alloc &) {
     return false;
   }

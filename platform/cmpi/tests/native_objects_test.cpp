@@ -19,6 +19,13 @@ using cmpinative::RequestScope;
 
 namespace {
 
+/* CPU time the calling thread has used, in seconds (steady under load). */
+double thread_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
 /* Every test runs in a request scope and must leave no object behind. */
 class Objects : public ::testing::Test {
  protected:
@@ -615,6 +622,43 @@ TEST_F(Objects, ResultKeepsCopiesOfWhatWasReturned) {
   CMRelease(copy);
 }
 
+TEST_F(Objects, ResultsOfManyObjectsAreCollectedInLinearTime) {
+  constexpr CMPIUint32 kMany = 40000, kShort = 10;
+  CMPIObjectPath *op = Path("ns", "C");
+  CMAddKey(op, "Id", "r1", CMPI_chars);
+  CMPIInstance *inst = CMNewInstance(b_, op, nullptr);
+  /* Each round returns an instance, a path and a value, and hands over an instance. */
+  auto fill = [&](CMPIResult *r, CMPIUint32 n) {
+    for (CMPIUint32 i = 0; i < n; ++i) {
+      CMReturnInstance(r, inst);
+      CMReturnObjectPath(r, op);
+      CMReturnData(r, &i, CMPI_uint32);
+      ASSERT_TRUE(cmpinative::result_take(r, CMClone(inst, nullptr)));
+    }
+  };
+  /* The yardstick: as many rounds, into short results. */
+  double start = thread_seconds();
+  for (CMPIUint32 k = 0; k < kMany / kShort; ++k) {
+    CMPIResult *small = cmpinative::new_result();
+    fill(small, kShort);
+    CMRelease(small);
+  }
+  const double yardstick = thread_seconds() - start;
+
+  start = thread_seconds();
+  CMPIResult *result = cmpinative::new_result();
+  fill(result, kMany);
+  const double many = thread_seconds() - start;
+  EXPECT_LT(many, 10 * yardstick + 0.05) << many << " s for one result, " << yardstick << " s for short ones";
+  const cmpinative::ResultContents &c = cmpinative::result_contents(result);
+  ASSERT_EQ(c.instances.size(), 2 * kMany);
+  ASSERT_EQ(c.paths.size(), kMany);
+  ASSERT_EQ(c.data.size(), kMany);
+  EXPECT_EQ(c.data[kMany - 1].value.uint32, kMany - 1);
+  EXPECT_EQ(data_to_string(CMGetProperty(c.instances[2 * kMany - 1], "Id", nullptr)), "r1");
+  CMRelease(result);
+}
+
 TEST_F(Objects, ErrorAttributes) {
   CMPIStatus rc;
   CMPIError *er = CMNewCMPIError(b_, "Qelvo", "QLV001", "disk full", ErrorSevFatal, Disk_Failure,
@@ -709,13 +753,6 @@ TEST_F(Objects, DataCopiesAndTextForms) {
   EXPECT_EQ(data_to_string(n), "00000000000001.000001:000");
   n.state = CMPI_nullValue;
   EXPECT_EQ(data_to_string(n), "NULL");
-}
-
-/* CPU time the calling thread has used, in seconds (steady under load). */
-double thread_seconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 /* Lists of names past the few of a typical instance: setting each name costs
