@@ -1,6 +1,8 @@
 /* Provider registrations in the host CIMOM's stanza format (see registration.h). */
 #include "registration.h"
 
+#include <cimxml/base.h>
+
 #include <cctype>
 #include <fstream>
 #include <sstream>
@@ -94,10 +96,8 @@ std::vector<Registration> parse_registrations(const std::string &text, const std
       }
     } else if (key == "namespace") {
       for (const std::string &w : words(value)) {
-        std::string ns = w;
-        while (!ns.empty() && ns.front() == '/') ns.erase(ns.begin());
-        while (!ns.empty() && ns.back() == '/') ns.pop_back();
-        if (!ns.empty()) cur.namespaces.push_back(ns);
+        const std::string_view ns = cimxml::trim_slashes(w);
+        if (!ns.empty()) cur.namespaces.emplace_back(ns);
       }
     } else if (key == "unload") {
       cur.never_unload = lower(value) == "never";

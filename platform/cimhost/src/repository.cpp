@@ -18,11 +18,7 @@ std::string lower(std::string s) {
   return s;
 }
 
-std::string ends_trimmed(std::string ns) {
-  while (!ns.empty() && ns.front() == '/') ns.erase(ns.begin());
-  while (!ns.empty() && ns.back() == '/') ns.pop_back();
-  return ns;
-}
+std::string ends_trimmed(std::string_view ns) { return std::string(cimxml::trim_slashes(ns)); }
 
 bool has_suffix(const std::string &s, const std::string &suffix) {
   return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -75,9 +71,7 @@ bool Repository::CaseBlindLess::operator()(std::string_view a, std::string_view 
 }
 
 const Repository::Namespace *Repository::find_ns(std::string_view ns) const {
-  while (!ns.empty() && ns.front() == '/') ns.remove_prefix(1);
-  while (!ns.empty() && ns.back() == '/') ns.remove_suffix(1);
-  auto it = ns_.find(ns);
+  auto it = ns_.find(cimxml::trim_slashes(ns));
   return it == ns_.end() ? nullptr : &it->second;
 }
 

@@ -65,28 +65,20 @@ std::string cimobject_for_path(const CMPIObjectPath *op) {
   return uri_escape(text);
 }
 
-namespace {
-std::string trim_ns(std::string s) {
-  while (!s.empty() && s.front() == '/') s.erase(0, 1);
-  while (!s.empty() && s.back() == '/') s.pop_back();
-  return s;
-}
-}  // namespace
-
 std::string check_request_headers(const Request &req, const std::string &cimoperation, const std::string &cimmethod,
                                   const std::string &cimobject) {
   if (!iequals(cimoperation, "MethodCall")) return kUnsupportedOperation;
   if (!iequals(cimmethod, req.method)) return kHeaderMismatch;
   std::string obj = uri_unescape(cimobject);
   if (req.intrinsic) {
-    return iequals(trim_ns(obj), trim_ns(req.name_space)) ? std::string() : kHeaderMismatch;
+    return iequals(trim_slashes(obj), trim_slashes(req.name_space)) ? std::string() : kHeaderMismatch;
   }
   std::size_t colon = obj.find(':');
   if (colon == std::string::npos) return kHeaderMismatch;
   std::string ns = obj.substr(0, colon);
   std::string rest = obj.substr(colon + 1);
   std::string cn = rest.substr(0, rest.find('.'));
-  if (!iequals(trim_ns(ns), trim_ns(req.name_space))) return kHeaderMismatch;
+  if (!iequals(trim_slashes(ns), trim_slashes(req.name_space))) return kHeaderMismatch;
   if (req.target && !iequals(cn, path_class(req.target.get()))) return kHeaderMismatch;
   return std::string();
 }

@@ -200,6 +200,13 @@ inline bool iequals(std::string_view a, std::string_view b) {
   return a.size() == b.size() && iequals_same_length(a.data(), b.data(), a.size());
 }
 
+/* A namespace name without the slashes it begins or ends with. */
+inline std::string_view trim_slashes(std::string_view ns) {
+  const std::size_t first = ns.find_first_not_of('/');
+  if (first == std::string_view::npos) return {};
+  return ns.substr(first, ns.find_last_not_of('/') - first + 1);
+}
+
 }  // namespace cimxml
 
 #endif  // QELVO_CIMXML_BASE_H
