@@ -12,6 +12,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <vector>
 #include <dirent.h>
 #include <dlfcn.h>
@@ -573,6 +574,68 @@ DictPtr load_ledger()
     return d;
 }
 
+// del_job, for a record whose entries lie in the given slots; every slot is looked at when
+// slots is null.
+int remove_expired(const char *section_name, dictionary *ledger, const std::vector<int> *slots)
+{
+    if (section_name == nullptr || ledger == nullptr)
+        return 1;
+    // The name may be the table's own key, which is freed below.
+    const std::string section(section_name);
+
+    long finish;
+    if (!finish_time_of(ledger, section, &finish))
+        return 1;
+    long allowed = DEFAULT_EXPIRE_SECONDS;
+    if (const char *tbr = get_prop(ledger, section, job_prop_str[PROP_TBR])) {
+        const long t = get_expire_time(tbr);
+        if (t >= 0)
+            allowed = t;
+    }
+    const long now = static_cast<long>(std::time(nullptr));
+    if (!(finish < now && now - finish > allowed))
+        return 1;
+
+    if (const char *inst_id = get_prop(ledger, section, job_prop_str[PROP_INSTANCEID])) {
+        const std::string id(inst_id);
+        const int slot = find_handler(job_type_of(id.c_str()).c_str());
+        if (slot >= 0 && job_handlers[slot].cleanup_handler != nullptr)
+            job_handlers[slot].cleanup_handler(id.c_str());
+    }
+
+    // Every entry of the section goes, also keys added by hand.
+    const std::string prefix = section + ":";
+    auto remove_entry = [&](int i) {
+        const char *key = ledger->key[i];
+        if (key != nullptr && std::strncmp(key, prefix.c_str(), prefix.size()) == 0) {
+            const std::string k(key);
+            dictionary_unset(ledger, k.c_str());
+        }
+    };
+    if (slots != nullptr) {
+        for (int i : *slots)
+            remove_entry(i);
+    } else {
+        for (int i = 0; i < ledger->num; ++i)
+            remove_entry(i);
+    }
+    dictionary_unset(ledger, section.c_str());
+    return 0;
+}
+
+// The slots of the entries ("<section>:<key>") of every record, by section, in slot order.
+std::unordered_map<std::string, std::vector<int>> entry_slots(const dictionary *ledger)
+{
+    std::unordered_map<std::string, std::vector<int>> slots;
+    for (int i = 0; i < ledger->num; ++i) {
+        const char *key = ledger->key[i];
+        const char *colon = key != nullptr ? std::strchr(key, ':') : nullptr;
+        if (colon != nullptr)
+            slots[std::string(key, colon)].push_back(i);
+    }
+    return slots;
+}
+
 int create_job_instance_impl(char *inst_id, int size, const ConcreteJob_entry *entry)
 {
     if (inst_id == nullptr || size <= 0 || entry == nullptr || !valid_entry(entry))
@@ -640,8 +703,12 @@ int init_job_impl(ConcreteJob_data **jobs, int *count)
 
     const std::vector<std::string> names = section_names(ledger.get());
     const unsigned long changes = ledger->changes;
+    // Each record's entries are found in one pass before the walk, so that removing a record
+    // costs its own entries, not a look at every slot. Only a record's own walk step adds to or
+    // removes from its entries, so the slots stay true until then.
+    auto entries = walk ? entry_slots(ledger.get()) : std::unordered_map<std::string, std::vector<int>>();
     for (const std::string &name : names) {
-        if (walk && del_job(name.c_str(), ledger.get()) != 0)
+        if (walk && remove_expired(name.c_str(), ledger.get(), &entries[name]) != 0)
             update_record(ledger.get(), name);
     }
     // A pass that changed nothing leaves the file alone: polling clients then
@@ -767,42 +834,7 @@ int update_job_status(dictionary *ledger, int idx)
 
 int del_job(const char *section_name, dictionary *ledger)
 {
-    if (section_name == nullptr || ledger == nullptr)
-        return 1;
-    // The name may be the table's own key, which is freed below.
-    const std::string section(section_name);
-
-    long finish;
-    if (!finish_time_of(ledger, section, &finish))
-        return 1;
-    long allowed = DEFAULT_EXPIRE_SECONDS;
-    if (const char *tbr = get_prop(ledger, section, job_prop_str[PROP_TBR])) {
-        const long t = get_expire_time(tbr);
-        if (t >= 0)
-            allowed = t;
-    }
-    const long now = static_cast<long>(std::time(nullptr));
-    if (!(finish < now && now - finish > allowed))
-        return 1;
-
-    if (const char *inst_id = get_prop(ledger, section, job_prop_str[PROP_INSTANCEID])) {
-        const std::string id(inst_id);
-        const int slot = find_handler(job_type_of(id.c_str()).c_str());
-        if (slot >= 0 && job_handlers[slot].cleanup_handler != nullptr)
-            job_handlers[slot].cleanup_handler(id.c_str());
-    }
-
-    // Every entry of the section goes, also keys added by hand.
-    const std::string prefix = section + ":";
-    for (int i = 0; i < ledger->num; ++i) {
-        const char *key = ledger->key[i];
-        if (key != nullptr && std::strncmp(key, prefix.c_str(), prefix.size()) == 0) {
-            const std::string k(key);
-            dictionary_unset(ledger, k.c_str());
-        }
-    }
-    dictionary_unset(ledger, section.c_str());
-    return 0;
+    return remove_expired(section_name, ledger, nullptr);
 }
 
 long get_expire_time(const char *interval)

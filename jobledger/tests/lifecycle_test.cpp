@@ -324,6 +324,36 @@ TEST(JobExpiry, HandEditedRecordsNeitherCrashNorDisturbOthers)
     });
 }
 
+// Removing expired records costs time in proportion to the ledger: one large ledger takes no
+// more CPU than the same records refreshed as many small ledgers. Every seventh record has
+// expired; the others stay as they are.
+TEST(JobExpiry, LargeLedgerCostsNoMorePerRecord)
+{
+    nsfixture::Run([] {
+        make_dirs();
+        auto cpu_of = [](int pieces, int records) {
+            std::clock_t spent = 0;
+            for (int p = 0; p < pieces; ++p) {
+                std::string text;
+                for (int n = p * records; n < (p + 1) * records; ++n)
+                    text += done_record(n, "Gone-" + std::to_string(n), n % 7 == 0 ? 1000 : 10);
+                write_file(kLedger, text + "\n");
+                const std::clock_t start = std::clock();
+                const size_t kept = refresh().size();
+                spent += std::clock() - start;
+                EXPECT_EQ(static_cast<size_t>(records / 7 * 6), kept);
+            }
+            return spent;
+        };
+        const std::clock_t small = cpu_of(50, 700);
+        const std::clock_t large = cpu_of(1, 35000);
+        EXPECT_LT(large, 3 * small + CLOCKS_PER_SEC / 20) << "small " << small << " large " << large;
+        const std::string text = read_file(kLedger);
+        EXPECT_EQ(std::string::npos, text.find("[ID-34986]"));
+        EXPECT_NE(std::string::npos, text.find("[ID-34987]"));
+    });
+}
+
 // The registry names libraries the CIMOM loads. One that anybody but the CIMOM's user may have
 // written names none: the jobs stay as they are and the reason is logged, once. Trusted again,
 // it is used again.
