@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -106,8 +107,9 @@ bool grow(dictionary *d)
     void *h = util_realloc(nullptr, 0, new_n * sizeof(uint32_t));
     void *first = util_realloc(nullptr, 0, new_n * sizeof(int));
     void *next = util_realloc(nullptr, 0, new_n * sizeof(int));
-    if (k == nullptr || v == nullptr || h == nullptr || first == nullptr || next == nullptr) {
-        for (void *p : {k, v, h, first, next})
+    void *freed = util_realloc(nullptr, 0, new_n * sizeof(int));
+    if (k == nullptr || v == nullptr || h == nullptr || first == nullptr || next == nullptr || freed == nullptr) {
+        for (void *p : {k, v, h, first, next, freed})
             std::free(p);
         return false;
     }
@@ -119,11 +121,13 @@ bool grow(dictionary *d)
     std::free(d->hash);
     std::free(d->first);
     std::free(d->next);
+    std::free(d->freed);  // empty: the table is only grown when full
     d->key = static_cast<char **>(k);
     d->val = static_cast<char **>(v);
     d->hash = static_cast<uint32_t *>(h);
     d->first = static_cast<int *>(first);
     d->next = static_cast<int *>(next);
+    d->freed = static_cast<int *>(freed);
     d->num = static_cast<int>(new_n);
     for (int i = 0; i < d->num; ++i) {
         if (d->key[i] != nullptr)
@@ -133,28 +137,29 @@ bool grow(dictionary *d)
 }
 
 // Puts key and val, both allocated by the caller and taken over (freed on
-// failure), into the first free slot at or after `from`, growing the table
-// when it is full. The key must be absent.
-int insert_new(dictionary *d, char *key, char *val, int from)
+// failure), into the lowest free slot, growing the table when it is full. The
+// key must be absent.
+int insert_new(dictionary *d, char *key, char *val)
 {
-    if (d->occupied < d->num || grow(d)) {
-        for (int i = from; i < d->num; ++i) {
-            if (d->key[i] == nullptr) {
-                d->key[i] = key;
-                d->val[i] = val;
-                d->hash[i] = dictionary_hash(key);
-                index_add(d, i);
-                ++d->occupied;
-                ++d->changes;
-                return 0;
-            }
-        }
-        // Not reached while `occupied` counts the used slots and `from` is no
-        // later than the first free slot.
+    if (d->occupied == d->num && !grow(d)) {
+        std::free(key);
+        std::free(val);
+        return 1;
     }
-    std::free(key);
-    std::free(val);
-    return 1;
+    int i;
+    if (d->nfreed > 0) {
+        std::pop_heap(d->freed, d->freed + d->nfreed, std::greater<int>());
+        i = d->freed[--d->nfreed];
+    } else {
+        i = d->unused++;
+    }
+    d->key[i] = key;
+    d->val[i] = val;
+    d->hash[i] = dictionary_hash(key);
+    index_add(d, i);
+    ++d->occupied;
+    ++d->changes;
+    return 0;
 }
 
 // A copy of val for the table; false when memory runs out.
@@ -181,7 +186,7 @@ int replace_value(dictionary *d, int i, const char *val)
 }
 
 // Inserts a copy of key with a copy of val after the key was not found.
-int insert_copy(dictionary *d, const char *key, const char *val, int from)
+int insert_copy(dictionary *d, const char *key, const char *val)
 {
     char *key_copy = strdup(key);
     char *val_copy;
@@ -189,7 +194,7 @@ int insert_copy(dictionary *d, const char *key, const char *val, int from)
         std::free(key_copy);
         return 1;
     }
-    return insert_new(d, key_copy, val_copy, from);
+    return insert_new(d, key_copy, val_copy);
 }
 
 bool write_text(FILE *f, const dictionary *d)
@@ -219,15 +224,14 @@ bool write_text(FILE *f, const dictionary *d)
     return std::fputc('\n', f) != EOF;
 }
 
-// Puts a copy of key and val into the table being loaded. Nothing is removed
-// while loading, so the first free slot is always slot `occupied`.
+// Puts a copy of key and val into the table being loaded.
 void load_set(dictionary *d, const char *key, const char *val)
 {
     const int found = find_key(d, key);
     if (found >= 0)
         replace_value(d, found, val);
     else
-        insert_copy(d, key, val, d->occupied);
+        insert_copy(d, key, val);
 }
 
 }  // namespace
@@ -245,8 +249,9 @@ dictionary *dictionary_create(int size)
     d->hash = static_cast<uint32_t *>(std::calloc(static_cast<size_t>(size), sizeof(uint32_t)));
     d->first = static_cast<int *>(std::calloc(static_cast<size_t>(size), sizeof(int)));
     d->next = static_cast<int *>(std::calloc(static_cast<size_t>(size), sizeof(int)));
+    d->freed = static_cast<int *>(std::calloc(static_cast<size_t>(size), sizeof(int)));
     if (d->key == nullptr || d->val == nullptr || d->hash == nullptr || d->first == nullptr ||
-        d->next == nullptr) {
+        d->next == nullptr || d->freed == nullptr) {
         dictionary_del(d);
         return nullptr;
     }
@@ -268,6 +273,7 @@ void dictionary_del(dictionary *d)
     std::free(d->hash);
     std::free(d->first);
     std::free(d->next);
+    std::free(d->freed);
     std::free(d);
 }
 
@@ -291,7 +297,10 @@ dictionary *dictionary_copy(const dictionary *d)
     }
     std::memcpy(c->first, d->first, static_cast<size_t>(d->num) * sizeof(int));
     std::memcpy(c->next, d->next, static_cast<size_t>(d->num) * sizeof(int));
+    std::memcpy(c->freed, d->freed, static_cast<size_t>(d->nfreed) * sizeof(int));
     c->occupied = d->occupied;
+    c->unused = d->unused;
+    c->nfreed = d->nfreed;
     return c;
 }
 
@@ -339,7 +348,7 @@ int dictionary_set(dictionary *d, const char *key, const char *val)
     if (d == nullptr || key == nullptr)
         return 1;
     const int found = find_key(d, key);
-    return found >= 0 ? replace_value(d, found, val) : insert_copy(d, key, val, 0);
+    return found >= 0 ? replace_value(d, found, val) : insert_copy(d, key, val);
 }
 
 int dictionary_set_entry(dictionary *d, const char *section, const char *key, const char *val)
@@ -357,7 +366,7 @@ int dictionary_set_entry(dictionary *d, const char *section, const char *key, co
         return 1;
     }
     std::snprintf(full_key, size, "%s:%s", section, key);
-    return insert_new(d, full_key, val_copy, 0);
+    return insert_new(d, full_key, val_copy);
 }
 
 void dictionary_unset(dictionary *d, const char *key)
@@ -373,6 +382,8 @@ void dictionary_unset(dictionary *d, const char *key)
     d->key[i] = nullptr;
     d->val[i] = nullptr;
     d->hash[i] = 0;
+    d->freed[d->nfreed++] = i;
+    std::push_heap(d->freed, d->freed + d->nfreed, std::greater<int>());
     --d->occupied;
     ++d->changes;
 }

@@ -29,6 +29,12 @@ struct dictionary {
     // Counts the changes of keys and values; storing a value a key already
     // holds is no change.
     unsigned long changes;
+    // The free slots, so that a new key finds the lowest at once: every slot
+    // from `unused` on, and below it the `nfreed` slots in `freed` (room for
+    // num), a heap with the lowest first.
+    int unused;
+    int *freed;
+    int nfreed;
 };
 
 // Slot count used when dictionary_create is given 0, and by the file loader.

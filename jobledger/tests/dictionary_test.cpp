@@ -65,6 +65,34 @@ TEST(DictionaryTable, SetGetUnsetSlotReuseAndGrowth)
     EXPECT_STREQ("n", dictionary_get(t.get(), "new"));
 }
 
+// Filling a table and refilling its freed slots costs time in proportion to the keys: one large
+// table takes no more CPU than the same work done in many small ones. A new key still takes the
+// lowest free slot.
+TEST(DictionaryTable, LargeTableCostsNoMorePerKey)
+{
+    auto cpu_of = [](int tables, int keys) {
+        const std::clock_t start = std::clock();
+        for (int t = 0; t < tables; ++t) {
+            Dict d = make(dictionary_create(0));
+            for (int k = 0; k < keys; ++k)
+                dictionary_set(d.get(), ("k" + std::to_string(k)).c_str(), "v");
+            // The first new key takes the freed slot, the second the lowest free one after it.
+            for (int k = 0; k < keys; k += 10) {
+                dictionary_unset(d.get(), ("k" + std::to_string(k)).c_str());
+                dictionary_set(d.get(), ("a" + std::to_string(k)).c_str(), "v");
+                dictionary_set(d.get(), ("b" + std::to_string(k)).c_str(), "v");
+                EXPECT_STREQ(("a" + std::to_string(k)).c_str(), d->key[k]);
+            }
+            EXPECT_EQ(keys + keys / 10, d->occupied);
+            EXPECT_STREQ(("b" + std::to_string(keys - 10)).c_str(), d->key[keys + keys / 10 - 1]);
+        }
+        return std::clock() - start;
+    };
+    const std::clock_t small = cpu_of(100, 500);
+    const std::clock_t large = cpu_of(1, 50000);
+    EXPECT_LT(large, 3 * small + CLOCKS_PER_SEC / 20) << "small " << small << " large " << large;
+}
+
 // A copy holds the same slots, grown tables included; any change of a key or value tells them apart.
 TEST(DictionaryTable, CopiesAndSameness)
 {
