@@ -199,15 +199,7 @@ int insert_copy(dictionary *d, const char *key, const char *val)
 
 bool write_text(FILE *f, const dictionary *d)
 {
-    // Entries grouped by the text before their first colon, which is the only
-    // section name they can belong to (section names hold no colon).
-    std::unordered_map<std::string_view, std::vector<int>> entries;
-    for (int i = 0; i < d->num; ++i) {
-        const char *key = d->key[i];
-        const char *colon = key != nullptr ? std::strchr(key, ':') : nullptr;
-        if (colon != nullptr)
-            entries[std::string_view(key, static_cast<size_t>(colon - key))].push_back(i);
-    }
+    const auto entries = util_entry_slots(d);
     for (const char *section : util_get_sec_names(d)) {
         if (std::fprintf(f, "\n[%s]\n", section) < 0)
             return false;
@@ -521,6 +513,19 @@ const char *util_get_sec_name(const dictionary *d, int n)
         }
     }
     return nullptr;
+}
+
+std::unordered_map<std::string, std::vector<int>> util_entry_slots(const dictionary *d)
+{
+    // An entry belongs to the text before its first colon: section names hold none.
+    std::unordered_map<std::string, std::vector<int>> slots;
+    for (int i = 0; d != nullptr && i < d->num; ++i) {
+        const char *key = d->key[i];
+        const char *colon = key != nullptr ? std::strchr(key, ':') : nullptr;
+        if (colon != nullptr)
+            slots[std::string(key, colon)].push_back(i);
+    }
+    return slots;
 }
 
 std::vector<const char *> util_get_sec_names(const dictionary *d)

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 struct dictionary {
@@ -100,6 +101,8 @@ const char *util_get_sec_name(const dictionary *d, int n);
 // Every section name in slot order, in one pass (the names are the table's
 // own keys); empty for a null table.
 std::vector<const char *> util_get_sec_names(const dictionary *d);
+// The slots of the entries ("<section>:<key>") of every section, by section name, in slot order.
+std::unordered_map<std::string, std::vector<int>> util_entry_slots(const dictionary *d);
 // First character of text that is not white space; null for null.
 char *util_str_strip(char *text);
 // A zero-filled block of new_size bytes holding the first min(old, new)

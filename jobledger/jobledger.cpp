@@ -12,7 +12,6 @@
 #include <mutex>
 #include <new>
 #include <string>
-#include <unordered_map>
 #include <vector>
 #include <dirent.h>
 #include <dlfcn.h>
@@ -623,19 +622,6 @@ int remove_expired(const char *section_name, dictionary *ledger, const std::vect
     return 0;
 }
 
-// The slots of the entries ("<section>:<key>") of every record, by section, in slot order.
-std::unordered_map<std::string, std::vector<int>> entry_slots(const dictionary *ledger)
-{
-    std::unordered_map<std::string, std::vector<int>> slots;
-    for (int i = 0; i < ledger->num; ++i) {
-        const char *key = ledger->key[i];
-        const char *colon = key != nullptr ? std::strchr(key, ':') : nullptr;
-        if (colon != nullptr)
-            slots[std::string(key, colon)].push_back(i);
-    }
-    return slots;
-}
-
 int create_job_instance_impl(char *inst_id, int size, const ConcreteJob_entry *entry)
 {
     if (inst_id == nullptr || size <= 0 || entry == nullptr || !valid_entry(entry))
@@ -706,7 +692,7 @@ int init_job_impl(ConcreteJob_data **jobs, int *count)
     // Each record's entries are found in one pass before the walk, so that removing a record
     // costs its own entries, not a look at every slot. Only a record's own walk step adds to or
     // removes from its entries, so the slots stay true until then.
-    auto entries = walk ? entry_slots(ledger.get()) : std::unordered_map<std::string, std::vector<int>>();
+    auto entries = walk ? util_entry_slots(ledger.get()) : std::unordered_map<std::string, std::vector<int>>();
     for (const std::string &name : names) {
         if (walk && remove_expired(name.c_str(), ledger.get(), &entries[name]) != 0)
             update_record(ledger.get(), name);
