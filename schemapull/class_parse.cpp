@@ -132,7 +132,7 @@ class MofWriter {
     if (!super.empty() && associations.count(Lower(super)) != 0) association = true;
     if (cls.closed) return Fail("the class element is empty");
     ++i;
-    if (!Qualifiers(i, true)) return false;
+    if (!Qualifiers(i, true, tags_.size())) return false;
     out += std::string("class ") + class_name;
     if (!super.empty()) out += " : " + super;
     out += " {\n";
@@ -180,11 +180,14 @@ class MofWriter {
     return true;
   }
 
-  // Index of the end tag of the element started at tags_[i] (i itself for <X/>), or tags_.size().
-  size_t EndOf(size_t i) const {
+  // Index of the end tag of the element started at tags_[i] (i itself for <X/>), looked for
+  // before `limit`, the end of the element that holds it; tags_.size() when it has none there.
+  // An element that ends outside its holder is not one: were it taken, every member of a long
+  // class could scan, and write out, the rest of the answer.
+  size_t EndOf(size_t i, size_t limit) const {
     if (tags_[i].closed) return i;
     const std::string end = "/" + tags_[i].name;
-    for (size_t j = i + 1; j < tags_.size(); ++j)
+    for (size_t j = i + 1; j < limit; ++j)
       if (strcasecmp(tags_[j].name.c_str(), end.c_str()) == 0) return j;
     return tags_.size();
   }
@@ -242,8 +245,8 @@ class MofWriter {
     return true;
   }
 
-  // One qualifier at tags_[i]; i moves past it.
-  bool Qualifier(size_t &i, bool class_level) {
+  // One qualifier at tags_[i], ending before limit; i moves past it.
+  bool Qualifier(size_t &i, bool class_level, size_t limit) {
     const Tag &q = tags_[i];
     std::string name, type;
     if (!q.has_name || !q.has_type) return Fail("a qualifier lacks its name or type");
@@ -251,12 +254,12 @@ class MofWriter {
     if (class_level && strncasecmp(name.c_str(), "Association", 11) == 0) association = true;
     const bool string = strncasecmp(type.c_str(), "string", 6) == 0;
     out += name;
-    const size_t end = EndOf(i);
+    const size_t end = EndOf(i, limit);
     if (end == tags_.size()) return Fail("a qualifier does not end");
     for (size_t j = i + 1; j < end; ++j) {
       if (IEquals(tags_[j].name, "VALUE.ARRAY")) {
-        const size_t array_end = EndOf(j);
-        if (array_end > end) return Fail("a qualifier's array does not end");
+        const size_t array_end = EndOf(j, end);
+        if (array_end == tags_.size()) return Fail("a qualifier's array does not end");
         out += '{';
         bool first = true;
         for (size_t k = j + 1; k < array_end; ++k) {
@@ -279,14 +282,15 @@ class MofWriter {
     return true;
   }
 
-  // The qualifiers starting at tags_[i], as a "[...]\n" list; i moves past them.
-  bool Qualifiers(size_t &i, bool class_level) {
+  // The qualifiers starting at tags_[i], each ending before limit, as a "[...]\n" list; i moves
+  // past them.
+  bool Qualifiers(size_t &i, bool class_level, size_t limit) {
     bool first = true;
-    while (i < tags_.size() && IEquals(tags_[i].name, "QUALIFIER")) {
+    while (i < limit && IEquals(tags_[i].name, "QUALIFIER")) {
       out += first ? "[" : "";
       first = false;
-      if (!Qualifier(i, class_level)) return false;
-      out += (i < tags_.size() && IEquals(tags_[i].name, "QUALIFIER")) ? ",\n" : "]\n";
+      if (!Qualifier(i, class_level, limit)) return false;
+      out += (i < limit && IEquals(tags_[i].name, "QUALIFIER")) ? ",\n" : "]\n";
     }
     return true;
   }
@@ -302,10 +306,10 @@ class MofWriter {
 
   bool Property(size_t &i) {
     const Tag &t = tags_[i];
-    const size_t end = EndOf(i);
+    const size_t end = EndOf(i, tags_.size());
     if (end == tags_.size()) return Fail("a property does not end");
     size_t j = i + 1;
-    if (!t.closed && !Qualifiers(j, false)) return false;
+    if (!t.closed && !Qualifiers(j, false, end)) return false;
     const bool reference = IEquals(t.name, "PROPERTY.REFERENCE");
     if (!Declaration(t, reference, IEquals(t.name, "PROPERTY.ARRAY") ? "[]" : "", out)) return false;
     out += ";\n\n";
@@ -315,10 +319,10 @@ class MofWriter {
 
   bool Method(size_t &i) {
     const Tag &t = tags_[i];
-    const size_t end = EndOf(i);
+    const size_t end = EndOf(i, tags_.size());
     if (end == tags_.size()) return Fail("a method does not end");
     size_t j = i + 1;
-    if (!t.closed && !Qualifiers(j, false)) return false;
+    if (!t.closed && !Qualifiers(j, false, end)) return false;
     if (!Declaration(t, false, "", out)) return false;
     out += "(";
     bool first = true;
@@ -330,12 +334,12 @@ class MofWriter {
         ++j;
         continue;
       }
-      const size_t p_end = EndOf(j);
-      if (p_end > end) return Fail("a parameter does not end");
+      const size_t p_end = EndOf(j, end);
+      if (p_end == tags_.size()) return Fail("a parameter does not end");
       if (!first) out += ",\n";
       first = false;
       size_t k = j + 1;
-      if (!p.closed && !Qualifiers(k, false)) return false;
+      if (!p.closed && !Qualifiers(k, false, p_end)) return false;
       if (!Declaration(p, ref || refarray, (array || refarray) ? "[]" : "", out)) return false;
       j = p_end + 1;
     }

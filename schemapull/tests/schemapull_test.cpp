@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -440,6 +441,16 @@ TEST(SchemaPullMof, RefusesWhatCannotBeWrittenSafely) {
   // Every cut of a good answer is refused or converted, and never read past its end.
   EXPECT_EQ(0u, Convert("Test_Service", good).rfind("// Test_Service\n", 0));
   for (size_t n = 0; n < good.size(); ++n) Convert("Test_Service", good.substr(0, n));
+
+  // Qualifiers that end only after the last of 40 000 properties: each is refused at once, where
+  // reading each to its far end costs time (and MOF text) quadratic in the answer.
+  std::string unended = "<CLASS NAME=\"Test_Service\">";
+  for (int i = 0; i < 40000; ++i)
+    unended += "<PROPERTY NAME=\"P\" TYPE=\"string\"><QUALIFIER NAME=\"Q\" TYPE=\"string\"></PROPERTY>";
+  unended += "</QUALIFIER></CLASS>";
+  const std::clock_t start = std::clock();
+  EXPECT_EQ("refused: a qualifier does not end", Convert("Test_Service", unended));
+  EXPECT_LT(std::clock() - start, CLOCKS_PER_SEC);
 }
 
 // ------------------------------------------------------------------ state file and registration
