@@ -155,9 +155,11 @@ void mask_uri_password(const char *uri, char *out, size_t len)
     for (const char *seg = uri; used + 1 < len;) {
         const size_t n = strcspn(seg, "|");
         const char *end = seg + n;
-        const char *auth = strstr(seg, "://");
+        // Looked for within the entry: searching the rest of the list from every entry would cost
+        // the list's length once per entry.
+        const char *auth = static_cast<const char *>(memmem(seg, n, "://", 3));
         const char *colon = nullptr, *at = nullptr;
-        if (auth != nullptr && auth < end) {
+        if (auth != nullptr) {
             auth += 3;
             const char *host_end = auth + strcspn(auth, "/|");
             for (const char *p = auth; p < host_end; ++p) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "pkgbroker.h"
@@ -91,6 +92,14 @@ TEST(Scanners, PasswordsAreMaskedInTheLog)
         mask_uri_password(c.uri, out, sizeof out);
         EXPECT_STREQ(out, c.want) << c.uri;
     }
+    // A client's list of a thousand empty entries and a long last one: the log takes what fits,
+    // and each entry is searched on its own, not the rest of the list after it.
+    const std::string list = std::string(1000, '|') + std::string(64 << 20, ':');
+    char out[PKG_LINE_SIZE];
+    const std::clock_t start = std::clock();
+    mask_uri_password(list.c_str(), out, sizeof out);
+    EXPECT_LT(std::clock() - start, CLOCKS_PER_SEC / 4);
+    EXPECT_EQ(std::string(1000, '|') + std::string(PKG_LINE_SIZE - 1001, ':'), out);
 }
 
 TEST(Installers, ChosenByCategoryThenName)
