@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -115,8 +116,11 @@ int del_unused_vnic(const char *nic_list) {
   const std::vector<std::string> gone = usblan::vanished_switches(usb_listing, nic_list);
   if (gone.empty()) return 0;
   if (!read_listing(&listing, "esxcfg-vswitch -l | awk -F' ' {'print $1'}")) return 1;
+  const std::map<std::string, std::vector<std::string>> port_groups = usblan::port_groups_by_switch(listing);
   for (const std::string &vswitch : gone) {
-    for (const std::string &port_group : usblan::switch_port_groups(listing, vswitch)) {
+    const auto found = port_groups.find(vswitch);
+    if (found == port_groups.end()) continue;
+    for (const std::string &port_group : found->second) {
       if (command_word(port_group)) run_command("esxcfg-vmknic -d %s", port_group.c_str());
     }
   }

@@ -144,22 +144,24 @@ std::vector<std::string> vanished_switches(const std::string &usb_listing, const
   return gone;
 }
 
-std::vector<std::string> switch_port_groups(const std::string &listing, const std::string &name) {
-  std::vector<std::string> port_groups;
-  bool name_next = false, in_block = false, in_port_groups = false;
+std::map<std::string, std::vector<std::string>> port_groups_by_switch(const std::string &listing) {
+  std::map<std::string, std::vector<std::string>> port_groups;
+  std::vector<std::string> *block = nullptr;  // the port groups of the switch being read
+  bool name_next = false, in_port_groups = false;
   for (const std::string &line : lines_of(listing)) {
     const std::string word = first_word(line);
     if (word.empty()) continue;
     if (word == "Switch") {
       name_next = true;
-      in_block = in_port_groups = false;
+      block = nullptr;
+      in_port_groups = false;
     } else if (name_next) {
       name_next = false;
-      in_block = word == name;
-    } else if (in_block && word == "PortGroup") {
+      block = &port_groups[word];
+    } else if (block != nullptr && word == "PortGroup") {
       in_port_groups = true;
     } else if (in_port_groups) {
-      port_groups.push_back(word);
+      block->push_back(word);
     }
   }
   return port_groups;

@@ -9,6 +9,7 @@
 #define QELVO_USBLANSET_LISTINGS_H
 
 #include <cstddef>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -49,8 +50,9 @@ std::vector<SwitchStep> failed_switch_steps(const std::string &listing);
 // uplinks are none of them in the NIC list.
 std::vector<std::string> vanished_switches(const std::string &usb_listing, const char *nic_list);
 
-// The port groups of switch `name` in the one-word switch listing.
-std::vector<std::string> switch_port_groups(const std::string &listing, const std::string &name);
+// The port groups of every switch in the one-word switch listing, by switch name, in the order
+// listed (a switch listed twice has those of both blocks). Switches without one may be absent.
+std::map<std::string, std::vector<std::string>> port_groups_by_switch(const std::string &listing);
 
 // The lines of the switch listing that mention a NIC: the first word of the first line is its
 // switch, the first word of the second its port group ("" when absent).

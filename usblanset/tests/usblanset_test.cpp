@@ -3,6 +3,8 @@
 // host's network commands. The commands usblanset ran are read back from the commands' trace.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -235,6 +237,43 @@ TEST(UsbLanSet, RepairsTheHostAndTrustsNothingItCannotCheck) {
 }
 
 // The readers' limits, which the hosts above do not reach.
+// A switch listing of 7500 switches whose USB uplinks vanished, close to the most a listing may
+// print: each switch's port groups are not looked for by reading the whole listing again.
+TEST(UsbLanSet, ManyVanishedSwitchesCostOneReading) {
+  nsfixture::Run([] {
+    std::string listing;
+    for (int i = 0; i < 7500; ++i) {
+      listing += "Switch\nsw" + std::to_string(i) + " 128 1 128 1500 vusb3\n  PortGroup\n";
+      if (i == 17) listing += "  PG_a 0 0 vusb3\n  PG_b 0 0 vusb3\n";
+    }
+    listing += "Switch Name Num Ports\nkept 128 1 128 1500 vmnic0\n\n  PortGroup Name\n  PG_kept 0 0 vmnic0\n";
+    std::ofstream("/tmp/listing") << listing;
+    ASSERT_EQ(0, mkdir("/tmp/bin", 0755));
+    const char *const scripts[][2] = {
+        {"esxcfg-nics", "exit 0\n"},
+        {"esxcfg-vswitch", "[ \"$1\" = -l ] && exec cat /tmp/listing\n"},
+        {"esxcfg-vmknic", ""},
+    };
+    for (const auto &s : scripts) {
+      const std::string path = std::string("/tmp/bin/") + s[0];
+      std::ofstream(path) << "#!/bin/sh\n" << s[1] << "echo " << s[0] << " \"$@\" >> /tmp/changes\n";
+      ASSERT_EQ(0, chmod(path.c_str(), 0755));
+    }
+    auto children_cpu = [] {
+      rusage ru;
+      getrusage(RUSAGE_CHILDREN, &ru);
+      return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    };
+    const double before = children_cpu();
+    ASSERT_EQ(0, nettest::RunCommand({"env", std::string("PATH=/tmp/bin:") + std::getenv("PATH"), USBLANSET_PROGRAM},
+                                     nullptr, 120000));
+    EXPECT_LT(children_cpu() - before, 1.0) << "seconds of CPU";
+    std::stringstream changes;
+    changes << std::ifstream("/tmp/changes").rdbuf();
+    EXPECT_EQ("esxcfg-vmknic -d PG_a\nesxcfg-vmknic -d PG_b\n", changes.str());
+  });
+}
+
 TEST(UsbLanSet, ListingsThatDoNotFitAreRefused) {
   std::string names;
   for (int i = 0; i < 29; ++i) names += "vusb0\n";  // "vusb0;" 29 times: 174 characters
