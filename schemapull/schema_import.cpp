@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "multinode.h"
@@ -255,6 +256,29 @@ int get_class_schema_new(const char *bind_addr, const char *ipmi_device, const c
   return FetchClasses(bind_addr, ipmi_device, name_space, status, true);
 }
 
+std::vector<std::string> sp_namespaces_to_fetch(const char *list) {
+  std::vector<std::string> names;
+  for (const char *p = list; *p != '\0';) {
+    const char *semi = std::strchr(p, ';');
+    const size_t len = semi != nullptr ? static_cast<size_t>(semi - p) : std::strlen(p);
+    if (len > 0) names.emplace_back(p, len);
+    p += len + (semi != nullptr ? 1 : 0);
+  }
+  // A namespace listed again later is fetched there, once: the listings of each name (in lower
+  // case) are counted first, and a name is taken at the last of them.
+  auto lower = [](std::string s) {
+    for (char &c : s)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+  };
+  std::unordered_map<std::string, size_t> left;
+  for (const std::string &name : names) ++left[lower(name)];
+  std::vector<std::string> fetch;
+  for (const std::string &name : names)
+    if (--left[lower(name)] == 0) fetch.push_back(name);
+  return fetch;
+}
+
 int get_tavik_schema(const char *bind_addr, const char *ipmi_device, CMPIStatus *status) {
   CMPIStatus st = {CMPI_RC_OK, nullptr};
   char *list = get_name_space(bind_addr, ipmi_device, &st);
@@ -263,23 +287,13 @@ int get_tavik_schema(const char *bind_addr, const char *ipmi_device, CMPIStatus 
     Fail(status);
     return -1;
   }
-  std::vector<std::string> names;
-  for (const char *p = list; *p != '\0';) {
-    const char *semi = std::strchr(p, ';');
-    const size_t len = semi != nullptr ? static_cast<size_t>(semi - p) : std::strlen(p);
-    if (len > 0) names.emplace_back(p, len);
-    p += len + (semi != nullptr ? 1 : 0);
-  }
+  const std::vector<std::string> names = sp_namespaces_to_fetch(list);
   std::free(list);
   const bool restricted = access(SP_CERT_FLAG, F_OK) == 0;
   if (status != nullptr) status->rc = CMPI_RC_OK;
-  for (size_t i = 0; i < names.size(); ++i) {
-    // A namespace listed again later is fetched there, once.
-    bool again = false;
-    for (size_t j = i + 1; j < names.size() && !again; ++j) again = strcasecmp(names[i].c_str(), names[j].c_str()) == 0;
-    if (again) continue;
-    const int rc = restricted ? get_class_schema_new(bind_addr, ipmi_device, names[i].c_str(), status)
-                              : get_class_schema(bind_addr, ipmi_device, names[i].c_str(), status);
+  for (const std::string &name : names) {
+    const int rc = restricted ? get_class_schema_new(bind_addr, ipmi_device, name.c_str(), status)
+                              : get_class_schema(bind_addr, ipmi_device, name.c_str(), status);
     if (rc != 0 || (status != nullptr && status->rc != CMPI_RC_OK)) {
       Fail(status);
       return -1;

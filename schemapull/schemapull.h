@@ -22,6 +22,8 @@
 
 #include <cstddef>
 #include <ctime>
+#include <string>
+#include <vector>
 
 // ------------------------------------------------------------------ CIM-XML client
 
@@ -168,6 +170,9 @@ int write_state_file(const char *const keys[], const char *const values[], int c
 
 int get_tavik_fw_version(const char *bind_addr, const char *ipmi_device, char *version, int capacity,
                          CMPIStatus *status);
+// The namespaces of a list as get_name_space makes it ("a;b;"), in order; one listed again
+// (whatever its case) is taken at its last place only.
+std::vector<std::string> sp_namespaces_to_fetch(const char *list);
 int get_tavik_schema(const char *bind_addr, const char *ipmi_device, CMPIStatus *status);
 int get_class_schema(const char *bind_addr, const char *ipmi_device, const char *name_space, CMPIStatus *status);
 int get_class_schema_new(const char *bind_addr, const char *ipmi_device, const char *name_space, CMPIStatus *status);

@@ -173,6 +173,21 @@ TEST(SchemaPullClient, RefusesBadNamesAndFailedAnswers) {
   EXPECT_EQ(1, l.connections());
 }
 
+// A namespace the controller lists more than once is fetched once, at its last place, and finding
+// the repeats does not compare every name with every later one.
+TEST(SchemaPullClient, NamespacesListedAgainAreFetchedOnce) {
+  EXPECT_EQ((std::vector<std::string>{"root/interop", "ROOT/CIMV2", "x"}),
+            sp_namespaces_to_fetch("root/cimv2;;root/interop;ROOT/CIMV2;x"));
+  std::string half;
+  for (int i = 0; i < 40000; ++i) half += "ns" + std::to_string(i) + ";";
+  const std::clock_t start = std::clock();
+  const std::vector<std::string> names = sp_namespaces_to_fetch((half + half).c_str());
+  EXPECT_LT(std::clock() - start, CLOCKS_PER_SEC);
+  ASSERT_EQ(40000u, names.size());
+  EXPECT_EQ("ns0", names.front());
+  EXPECT_EQ("ns39999", names.back());
+}
+
 TEST(SchemaPullClient, ResponseBufferGrowsAndIsBounded) {
   string_data s{static_cast<char *>(std::calloc(SP_RESPONSE_CHUNK, 1)), SP_RESPONSE_CHUNK, SP_RESPONSE_CHUNK};
   const std::string chunk(5000, 'x');
