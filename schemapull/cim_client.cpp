@@ -110,8 +110,11 @@ int string_data_append(string_data *s, const char *chunk, size_t len) {
   const size_t used = s->len - s->free;
   if (len > SP_RESPONSE_MAX || used + len + 1 > SP_RESPONSE_MAX) return -1;
   if (s->free < len + 1) {
-    size_t add = SP_RESPONSE_CHUNK;
+    // At least doubled, up to the limit: grown by a fixed step, the buffer would be moved once
+    // per step, a cost quadratic in the answer.
+    size_t add = s->len > SP_RESPONSE_CHUNK ? s->len : SP_RESPONSE_CHUNK;
     while (s->free + add < len + 1) add *= 2;
+    if (s->len + add > SP_RESPONSE_MAX) add = SP_RESPONSE_MAX - s->len;
     char *grown = static_cast<char *>(std::realloc(s->data, s->len + add));
     if (grown == nullptr) return -1;
     std::memset(grown + s->len, 0, add);

@@ -200,10 +200,20 @@ TEST(SchemaPullClient, ResponseBufferGrowsAndIsBounded) {
   EXPECT_EQ(-1, string_data_append(&s, huge.data(), huge.size()));
   EXPECT_EQ(chunk + "yz", std::string(s.data));
   std::free(s.data);
+  // An answer that arrives 16 bytes at a time: the buffer at least doubles when it grows, so it
+  // is moved a few times, not once every SP_RESPONSE_CHUNK bytes (8192 times up to the limit).
+  string_data t{static_cast<char *>(std::calloc(SP_RESPONSE_CHUNK, 1)), SP_RESPONSE_CHUNK, SP_RESPONSE_CHUNK};
+  size_t total = 0, growths = 0;
+  for (size_t len = t.len; string_data_append(&t, "0123456789abcdef", 16) == 0; total += 16) {
+    if (t.len != len) ++growths;
+    len = t.len;
+  }
+  EXPECT_EQ(SP_RESPONSE_MAX - 16, total);
+  EXPECT_LE(t.len, SP_RESPONSE_MAX);
+  EXPECT_LE(growths, 20u);
+  std::free(t.data);
 }
 
-// The watchdog: a transfer stops after SP_STALL_SECONDS without a byte moving, counted from the
-// start (before the first byte too); clock jumps restart the measure, at most SP_MAX_FIXUPS times.
 TEST(SchemaPullClient, ProgressWatchdog) {
   const time_t now = time(nullptr);
   struct Case {
