@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unordered_map>
+#include <map>
 #include <vector>
 
 #include "multinode.h"
@@ -264,18 +264,16 @@ std::vector<std::string> sp_namespaces_to_fetch(const char *list) {
     if (len > 0) names.emplace_back(p, len);
     p += len + (semi != nullptr ? 1 : 0);
   }
-  // A namespace listed again later is fetched there, once: the listings of each name (in lower
-  // case) are counted first, and a name is taken at the last of them.
-  auto lower = [](std::string s) {
-    for (char &c : s)
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
+  // A namespace listed again later is fetched there, once: the listings of each name (whatever
+  // its case) are counted first, and a name is taken at the last of them.
+  struct NoCaseLess {
+    bool operator()(const std::string &a, const std::string &b) const { return strcasecmp(a.c_str(), b.c_str()) < 0; }
   };
-  std::unordered_map<std::string, size_t> left;
-  for (const std::string &name : names) ++left[lower(name)];
+  std::map<std::string, size_t, NoCaseLess> left;
+  for (const std::string &name : names) ++left[name];
   std::vector<std::string> fetch;
   for (const std::string &name : names)
-    if (--left[lower(name)] == 0) fetch.push_back(name);
+    if (--left[name] == 0) fetch.push_back(name);
   return fetch;
 }
 

@@ -214,6 +214,8 @@ TEST(SchemaPullClient, ResponseBufferGrowsAndIsBounded) {
   std::free(t.data);
 }
 
+// The watchdog: a transfer stops after SP_STALL_SECONDS without a byte moving, counted from the
+// start (before the first byte too); clock jumps restart the measure, at most SP_MAX_FIXUPS times.
 TEST(SchemaPullClient, ProgressWatchdog) {
   const time_t now = time(nullptr);
   struct Case {

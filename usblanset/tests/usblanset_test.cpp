@@ -236,7 +236,6 @@ TEST(UsbLanSet, RepairsTheHostAndTrustsNothingItCannotCheck) {
       opts);
 }
 
-// The readers' limits, which the hosts above do not reach.
 // A switch listing of 7500 switches whose USB uplinks vanished, close to the most a listing may
 // print: each switch's port groups are not looked for by reading the whole listing again.
 TEST(UsbLanSet, ManyVanishedSwitchesCostOneReading) {
@@ -274,6 +273,7 @@ TEST(UsbLanSet, ManyVanishedSwitchesCostOneReading) {
   });
 }
 
+// The readers' limits, which the hosts above do not reach.
 TEST(UsbLanSet, ListingsThatDoNotFitAreRefused) {
   std::string names;
   for (int i = 0; i < 29; ++i) names += "vusb0\n";  // "vusb0;" 29 times: 174 characters
