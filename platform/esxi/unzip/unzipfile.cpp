@@ -25,7 +25,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <set>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -215,7 +215,16 @@ class Unpacker {
 
   /* Pass one: every entry is checked and its place worked out. */
   int check_entries() {
-    std::set<std::string> files, dirs;
+    /* A directory is known by its parent's number and its own name (0 is the destination), and
+     * a file by its directory's number and its name: an entry costs its own components however
+     * deep it lies, where the text of every leading part of every name would cost the square of
+     * a deep name, in time and in memory. A file is kept with the index of its entry. */
+    std::map<std::pair<size_t, std::string>, size_t> dirs, files;
+    auto dir_of = [&dirs](const std::vector<std::string> &comps) {
+      size_t id = 0;
+      for (const std::string &c : comps) id = dirs.emplace(std::make_pair(id, c), dirs.size() + 1).first->second;
+      return id;
+    };
     for (int r = unzGoToFirstFile(zip_); r != UNZ_END_OF_LIST_OF_FILE; r = unzGoToNextFile(zip_)) {
       if (r != UNZ_OK) {
         complain(archive_, "corrupt central directory");
@@ -261,13 +270,15 @@ class Unpacker {
         e.name = comps.back();
         comps.pop_back();
       }
-      for (size_t i = 1; i <= comps.size(); ++i) dirs.insert(join(comps, i));
-      if (!is_dir) files.insert(join(comps) + (comps.empty() ? "" : "/") + e.name);
+      const size_t dir = dir_of(comps);
+      if (!is_dir) files.emplace(std::make_pair(dir, e.name), entries_.size());
       e.dirs = std::move(comps);
       entries_.push_back(std::move(e));
     }
-    for (const std::string &f : files)
-      if (dirs.count(f)) {
+    for (const auto &[place, index] : files)
+      if (dirs.count(place)) {
+        const Entry &e = entries_[index];
+        const std::string f = join(e.dirs) + (e.dirs.empty() ? "" : "/") + e.name;
         complain(archive_, "\"%s\" is both a file and a directory", f.c_str());
         return kRefused;
       }
