@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 #include "log.h"
@@ -24,6 +25,9 @@ namespace {
 constexpr size_t kIdleChannels = 8;
 /* How long an unload round or the final clean-up may take. */
 constexpr std::chrono::seconds kControlLimit{30};
+/* Up-calls of a process's own threads served at once: each holds a thread and a descriptor
+ * here, and a provider must not be able to use up those of the whole CIMOM. */
+constexpr int kMaxUpcallChannels = 256;
 
 CMPIStatus status(CMPIrc rc) { return CMPIStatus{rc, nullptr}; }
 
@@ -513,12 +517,44 @@ void ProviderProcess::read_control() {
   for (;;) {
     const int fd = receive_descriptor(control_);
     if (fd < 0) break;
-    /* A channel for up-calls of the provider's own threads. */
+    /* A channel for up-calls of the provider's own threads. One beyond the cap is closed
+     * unserved: the up-call sent on it fails. */
+    bool refused = false, first_refused = false;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (upcall_channels_ >= kMaxUpcallChannels) {
+        refused = true;
+        first_refused = !upcall_cap_logged_;
+        upcall_cap_logged_ = true;
+      } else {
+        ++upcall_channels_;
+      }
+    }
+    if (refused) {
+      if (first_refused)
+        log_error("the provider process of " + setup_.group + " makes more than " +
+                  std::to_string(kMaxUpcallChannels) + " up-calls at once; further ones fail");
+      close(fd);
+      continue;
+    }
+    auto served = [this] {
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (--upcall_channels_ == 0) upcall_cap_logged_ = false;
+      }
+      mgr_.thread_ended();
+    };
     mgr_.thread_started();
-    std::thread([self = shared_from_this(), fd] {
-      self->serve_upcalls(fd);
-      self->mgr_.thread_ended();
-    }).detach();
+    try {
+      std::thread([self = shared_from_this(), fd, served] {
+        self->serve_upcalls(fd);
+        served();
+      }).detach();
+    } catch (const std::system_error &) {
+      /* No thread to be had: the up-call fails as one beyond the cap does. */
+      close(fd);
+      served();
+    }
   }
   reap();
 }

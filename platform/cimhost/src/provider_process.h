@@ -113,6 +113,8 @@ class ProviderProcess : public std::enable_shared_from_this<ProviderProcess> {
   std::map<std::string, Slot> slots_; /* by "provider/kind" */
   std::set<std::string> libraries_;
   int in_flight_ = 0;
+  int upcall_channels_ = 0;        /* channels served for up-calls of the process's own threads */
+  bool upcall_cap_logged_ = false; /* since upcall_channels_ was last 0 */
   std::chrono::steady_clock::time_point last_used_;
   bool cleaning_ = false;
   bool ending_ = false; /* ended on purpose: retired or stopped */

@@ -88,6 +88,21 @@ TEST_F(Processes, UpCallsComeBackFromAnyThreadAndIntoTheOwnProcess) {
   EXPECT_EQ(counted, 2);
 }
 
+// A provider's own threads get at most 256 up-calls served at once: each holds a thread and a
+// descriptor in the CIMOM. Those beyond fail, the others are served, and the CIMOM serves on.
+TEST_F(Processes, UpCallsAtOnceFromAProvidersOwnThreadsAreCapped) {
+  const Response r = Call("UpcallsAtOnce", {{"Threads", "266"}, {"Milliseconds", "3000"}});
+  ASSERT_FALSE(r.is_error) << r.error_description;
+  std::map<std::string, long> out;
+  for (const auto &p : r.out_params) out[p.name] = std::stol(cmpinative::data_to_string(p.value.data()));
+  EXPECT_EQ(out["Done"] + out["Failed"], 266);
+  EXPECT_GE(out["Done"], 256);
+  EXPECT_GE(out["Failed"], 1);
+  // Once those have ended, up-calls are served again.
+  EXPECT_EQ(Out("UpcallsAtOnce", "Failed", {{"Threads", "16"}, {"Milliseconds", "10"}}), 0);
+  EXPECT_EQ(Out("CountOwn", "Count"), 1);
+}
+
 TEST_F(Processes, AnUnloadedProcessEndsAndTheNextUseStartsAFreshOne) {
   const long first = Out("Stats", "Process");
   ASSERT_FALSE(Call("SetCleanup", {{"Rc", "0"}}).is_error);

@@ -25,6 +25,9 @@
  *     that long and then counts Test_Gadget through the broker, with a
  *     context prepared for it; LaterCount(Count) reads that count (-1 until
  *     it is known)
+ *   UpcallsAtOnce(Threads, Milliseconds) starts that many threads of the
+ *     provider's own, each calling Sleep(Milliseconds) on w1 through the
+ *     broker, waits for them and counts the calls Done and Failed
  * Counters (for the unload tests): the widget library's factory calls and
  * clean-up calls, readable through the method Stats (Factories, Cleanups,
  * and Process: the process id).
@@ -45,6 +48,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -254,6 +258,29 @@ CMPIStatus WidgetInvoke(CMPIMethodMI *, const CMPIContext *ctx, const CMPIResult
       CBDetachThread(g_broker, later);
       CMRelease(const_cast<CMPIContext *>(later));
     }).detach();
+  } else if (m == "UpcallsAtOnce") {
+    CMPIType t;
+    const unsigned n = static_cast<unsigned>(std::stoul("0" + arg_text(in, "Threads", &t)));
+    const CMPIUint32 ms = static_cast<CMPIUint32>(std::stoul("0" + arg_text(in, "Milliseconds", &t)));
+    std::atomic<CMPIUint32> done{0}, failed{0};
+    std::vector<std::thread> threads;
+    for (unsigned i = 0; i < n; ++i) {
+      const CMPIContext *own = CBPrepareAttachThread(g_broker, ctx);
+      threads.emplace_back([&, own, ns = ns_of(op)] {
+        CBAttachThread(g_broker, own);
+        CMPIArgs *args = CMNewArgs(g_broker, nullptr);
+        CMAddArg(args, "Milliseconds", &ms, CMPI_uint32);
+        CMPIStatus st{CMPI_RC_OK, nullptr};
+        CBInvokeMethod(g_broker, own, make_path(ns, "Test_Widget", "w1"), "Sleep", args, nullptr, &st);
+        ++(st.rc == CMPI_RC_OK ? done : failed);
+        CBDetachThread(g_broker, own);
+        CMRelease(const_cast<CMPIContext *>(own));
+      });
+    }
+    for (std::thread &th : threads) th.join();
+    const CMPIUint32 d = done, f = failed;
+    CMAddArg(out, "Done", &d, CMPI_uint32);
+    CMAddArg(out, "Failed", &f, CMPI_uint32);
   } else if (m == "LaterCount") {
     const CMPISint32 n = g_later.load();
     CMAddArg(out, "Count", &n, CMPI_sint32);
