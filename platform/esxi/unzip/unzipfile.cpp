@@ -103,6 +103,9 @@ std::string join(const std::vector<std::string> &parts, size_t n = SIZE_MAX) {
   return out;
 }
 
+/* An entry's file as its name in the archive shows it, relative to the destination. */
+std::string shown_name(const Entry &e) { return join(e.dirs) + (e.dirs.empty() ? "" : "/") + e.name; }
+
 /* Splits an entry name into its components; false when it would leave the
  * destination or cannot be a path here. "." and empty components are
  * dropped. */
@@ -277,9 +280,7 @@ class Unpacker {
     }
     for (const auto &[place, index] : files)
       if (dirs.count(place)) {
-        const Entry &e = entries_[index];
-        const std::string f = join(e.dirs) + (e.dirs.empty() ? "" : "/") + e.name;
-        complain(archive_, "\"%s\" is both a file and a directory", f.c_str());
+        complain(archive_, "\"%s\" is both a file and a directory", shown_name(entries_[index]).c_str());
         return kRefused;
       }
     return kOk;
@@ -318,7 +319,7 @@ class Unpacker {
   }
 
   int extract_file(int dir, Entry &e, std::vector<char> *buf) {
-    const std::string shown = join(e.dirs) + (e.dirs.empty() ? "" : "/") + e.name;
+    const std::string shown = shown_name(e);
     struct stat st;
     if (::fstatat(dir, e.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
       complain(archive_, "\"%s\" is a directory in the destination", shown.c_str());
