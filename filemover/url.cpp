@@ -93,14 +93,10 @@ int parse_sftp(const char *url, url_struct *out, Parts &p)
     return 0;
 }
 
-}  // namespace
-
-int parse_url(const char *url, url_struct *out)
+// Parses the first line of a URL, which is all the patterns read: none of them reaches past a
+// line end, except a protocol holding one, which no known protocol does.
+int parse_line(const char *url, url_struct *out)
 {
-    if (url == nullptr || out == nullptr)
-        return -1;
-    memset(out, 0, sizeof *out);
-
     Parts p(strlen(url));
     char *proto = p.at(0), *rest = p.at(1);
     if (sscanf(url, "%15[^:]:%[^\n]", proto, rest) != 2)
@@ -125,6 +121,34 @@ int parse_url(const char *url, url_struct *out)
     } else {
         rc = -1;
     }
+    return rc;
+}
+
+// No accepted URL has a first line longer than all the fields together with their separators.
+constexpr size_t kLongestUrl = (URL_PROTOCOL_SIZE - 1) + 3 /* "://" */ + (URL_USERID_SIZE - 1) + 1 +
+                               (URL_PASSWD_SIZE - 1) + 1 + (URL_HOSTNAME_SIZE - 1) + 1 + (URL_PORT_SIZE - 1) +
+                               (URL_PATH_SIZE - 1);
+
+}  // namespace
+
+int parse_url(const char *url, url_struct *out)
+{
+    if (url == nullptr || out == nullptr)
+        return -1;
+    memset(out, 0, sizeof *out);
+
+    // A client's URL may be of any length: a longer first line is refused before room for its
+    // parts (a few times its length) is taken. The copy holds the password and is wiped.
+    const size_t n = strnlen(url, kLongestUrl + 1);
+    const char *line_end = static_cast<const char *>(memchr(url, '\n', n));
+    const size_t len = line_end != nullptr ? static_cast<size_t>(line_end - url) : n;
+    if (len > kLongestUrl)
+        return -1;
+    char line[kLongestUrl + 1];
+    memcpy(line, url, len);
+    line[len] = '\0';
+    const int rc = parse_line(line, out);
+    explicit_bzero(line, sizeof line);
     return rc;
 }
 

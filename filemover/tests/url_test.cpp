@@ -1,7 +1,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -105,6 +109,49 @@ TEST(ParseUrl, FieldLimits)
     const std::string huge = "sftp://" + std::string(5000, 'a') + ":" + std::string(5000, 'b') + "@" +
                              std::string(5000, 'c') + ":22/" + std::string(5000, 'd');
     EXPECT_EQ(-1, parse_url(huge.c_str(), &u));
+}
+
+// A client's URL may be of any length; a first line longer than all fields together is refused
+// before the parser sets aside room for its parts, and what follows a line end is not read. The
+// child process gets an address space that holds the URL with little to spare, so scratch room
+// of a few times its length cannot be had.
+TEST(ParseUrl, OverlongUrlIsRefusedBeforeScratchRoomIsTaken)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's shadow memory needs an unlimited address space";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    GTEST_SKIP() << "the sanitizer's shadow memory needs an unlimited address space";
+#endif
+#endif
+    constexpr size_t kUrlBytes = 64u << 20;
+    std::string url = "tftp://h/" + std::string(kUrlBytes, 'p');
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        unsigned long pages = 0;
+        FILE *statm = fopen("/proc/self/statm", "r");
+        if (statm == nullptr || fscanf(statm, "%lu", &pages) != 1)
+            _exit(3);
+        fclose(statm);
+        const rlim_t limit = pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + kUrlBytes;
+        const rlimit lim{limit, limit};
+        if (setrlimit(RLIMIT_AS, &lim) != 0)
+            _exit(3);
+        url_struct u;
+        try {
+            if (parse_url(url.c_str(), &u) != -1)
+                _exit(1);
+            url[10] = '\n';
+            _exit(parse_url(url.c_str(), &u) == 0 && strcmp(u.path, "/p") == 0 ? 0 : 1);
+        } catch (...) {
+            _exit(2);  // the scratch room could not be had
+        }
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 TEST(GetIpAddr, LiteralsAndNames)
