@@ -47,7 +47,8 @@ void TPPMultinodeInit(void);
 // reachable node holds. A device path that does not fit its field is left out.
 void util_fill_node_table(const struct multinode_info *info, char lan_usb_ip[][TPP_FIELD_SIZE],
                           char ipmi_dev[][TPP_FIELD_SIZE]);
-// The digit after the first TPP_NS_PREFIX in ns, or -1 (no prefix, or no digit after it).
+// The character after the first TPP_NS_PREFIX in ns less '0' (no digit check: only 0 to 3 name a
+// node), or -1 when ns has no prefix.
 int util_get_id_from_ns(const char *ns);
 // Copies the bind address and IPMI device path of slot id into the buffers given (either may be
 // null; a value that does not fit its buffer is refused). 0, or -1 for an id outside 0 to 3 or a

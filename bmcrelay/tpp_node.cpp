@@ -96,9 +96,10 @@ int util_get_id_from_ns(const char *ns) {
   if (ns == nullptr) return -1;
   const char *at = std::strstr(ns, TPP_NS_PREFIX);
   if (at == nullptr) return -1;
-  const char c = at[sizeof TPP_NS_PREFIX - 1];
-  if (c < '0' || c > '9') return -1;
-  return c - '0';
+  // The character after the prefix less '0', digit or not: a letter gives an id that names no
+  // node (get_intf_from_id refuses it, the request cannot connect), a character below '0' or the
+  // end of the text a negative id (an invalid namespace).
+  return at[sizeof TPP_NS_PREFIX - 1] - '0';
 }
 
 int get_intf_from_id(char *bind_addr, int bind_size, char *dev_path, int dev_size, int id) {

@@ -143,6 +143,8 @@ TEST(QelvoTPP, ForwardsToTheControllerOfEachNode) {
     // Failures: no node, no node id, the controller's own, and foreign namespaces.
     auto inst = cmpiharness::Instance(Path("qelvo/tavik3/cimv2", "Qelvo_AlertRecipient", {{"Name", "x"}}).get());
     auto none = Path("qelvo/tavik/cimv2", "Qelvo_LoopbackService");
+    // A letter for the node id makes an id that names no node, not a negative one.
+    auto letter = Path("qelvo/tavikx/cimv2", "Qelvo_LoopbackService");
     auto elsewhere = Controller(0);
     elsewhere->ft->setNameSpace(elsewhere.get(), "root/cimv2");
     struct Case {
@@ -160,6 +162,10 @@ TEST(QelvoTPP, ForwardsToTheControllerOfEachNode) {
         {"InvokeMethod, no node id", p->InvokeMethod(none.get(), "Loopback"), CMPI_RC_ERR_ACCESS_DENIED,
          "Invalid namespace"},
         {"ReferenceNames, no node id", p->ReferenceNames(none.get()), CMPI_RC_ERR_ACCESS_DENIED, "Invalid namespace"},
+        {"InvokeMethod, a letter for the node", p->InvokeMethod(letter.get(), "Loopback"), CMPI_RC_ERR_ACCESS_DENIED,
+         "Fails to connect to Tavik"},
+        {"ReferenceNames, a letter for the node", p->ReferenceNames(letter.get()), CMPI_RC_ERR_ACCESS_DENIED,
+         "Fails to connect to Tavik"},
         {"a namespace too long for the controller's", p->EnumInstances("qelvo/tavik0/" + std::string(40, 'n'), "X"),
          CMPI_RC_ERR_ACCESS_DENIED, "Invalid namespace"},
         {"Associators outside the controllers' namespaces", p->Associators(elsewhere.get()), CMPI_RC_OK, ""},
