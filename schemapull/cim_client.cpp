@@ -146,8 +146,9 @@ int check_progress(void *clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off
   t->seen_up = ulnow;
   if (t->fixups > SP_MAX_FIXUPS) return 1;
   if (t->time_start == 0 || now < t->time_last || now - t->time_last > SP_CLOCK_JUMP_SECONDS) {
-    // First call, or the clock jumped: measure from now.
-    if (t->time_start != 0) ++t->fixups;
+    // First call, or the clock jumped: measure from now. The first measure counts among the
+    // SP_MAX_FIXUPS + 1 a transfer may start, so that SP_MAX_FIXUPS clock jumps are borne.
+    ++t->fixups;
     t->time_start = now;
   } else if (now - t->time_start >= SP_STALL_SECONDS) {
     tavik_log("get_class: no progress for %d seconds, transfer aborted", SP_STALL_SECONDS);

@@ -246,6 +246,16 @@ TEST(SchemaPullClient, ProgressWatchdog) {
       EXPECT_EQ(fixups + 1, c.t.fixups);
     }
   }
+
+  // The start of a transfer is its first measure; SP_MAX_FIXUPS clock jumps after it are borne,
+  // and the call after the last of them ends the transfer.
+  timeout_control t = {};
+  ASSERT_EQ(0, check_progress(&t, 0, 0, 0, 0));
+  for (int jump = 1; jump <= SP_MAX_FIXUPS; ++jump) {
+    t.time_last = time(nullptr) - SP_CLOCK_JUMP_SECONDS - 1;
+    ASSERT_EQ(0, check_progress(&t, 0, 0, 0, 0)) << "jump " << jump;
+  }
+  EXPECT_NE(0, check_progress(&t, 0, 0, 0, 0)) << "a clock that jumped " << SP_MAX_FIXUPS << " times";
 }
 
 // A controller that accepts the request and never answers: the transfer ends as timed out once
