@@ -17,17 +17,23 @@ const char *const sp_state_keys[SP_STATE_KEYS] = {"SCHEMA_STATE", "FW_VERSION", 
 
 namespace {
 
+bool Blank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r'; }
+
 // One line (without its newline) of at most SP_STATE_LINE characters: KEY = "VALUE", the key
-// without blanks or "=", the value up to its closing quote (or the line's end) and not empty.
+// without blanks or "=", any number of blanks (none too) on either side of the "=", the value up
+// to its closing quote (or the line's end) and not empty.
 void ParseLine(const char *line, size_t len, schema_state *st) {
   if (len > SP_STATE_LINE) return;
   size_t p = 0;
   while (p < len && line[p] != ' ' && line[p] != '=') ++p;
   const size_t key_len = p;
   if (key_len == 0) return;
-  static const char kSep[] = " = \"";
-  if (len - p < sizeof kSep - 1 || std::memcmp(line + p, kSep, sizeof kSep - 1) != 0) return;
-  p += sizeof kSep - 1;
+  while (p < len && Blank(line[p])) ++p;
+  if (p >= len || line[p] != '=') return;
+  ++p;
+  while (p < len && Blank(line[p])) ++p;
+  if (p >= len || line[p] != '"') return;
+  ++p;
   const size_t value_start = p;
   while (p < len && line[p] != '"') ++p;
   const size_t value_len = p - value_start;

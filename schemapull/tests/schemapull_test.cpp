@@ -505,6 +505,9 @@ TEST(SchemaPullState, ReadsWhatItWritesAndIgnoresTheRest) {
        "", "", ""},
       {"line over 100 characters", "FW_VERSION = \"" + std::string(90, 'v') + "\"\n", "", "", "", ""},
       {"no closing quote, no newline", "TAVIK_NODE_NUM = \"4", "", "", "4", ""},
+      {"blanks around the = as many as there are",
+       "SCHEMA_STATE=\"ready\"\nFW_VERSION  =\t\"1.5\"\nTAVIK_NODE_NUM =\"3\"\nPROCESSING_TIMES \"07\"\n", "ready", "1.5",
+       "3", ""},
       {"a terminator inside", std::string("SCHEMA_STATE = \"rea\0dy\"\n", 24), "", "", "", ""},
   };
   for (const Case &c : cases) {
