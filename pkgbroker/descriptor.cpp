@@ -76,8 +76,9 @@ const char *attribute_value(const char *after, int *len)
 }
 
 // Reads a preReq or coReq list after its tag into the record; `line` holds the last line read.
-// False at the end of the file.
-bool read_list(FILE *fp, char *line, Pkg_Instance_Struct &p)
+// False at the end of the file. A name that does not fit its field sets *too_long and ends the
+// list: dropped, the dependent would be installed as if it needed nothing.
+bool read_list(FILE *fp, char *line, Pkg_Instance_Struct &p, bool *too_long)
 {
     if (!read_line(fp, line))
         return false;
@@ -91,8 +92,13 @@ bool read_list(FILE *fp, char *line, Pkg_Instance_Struct &p)
         if (strcmp(line, "</VALUE.ARRAY>") == 0)
             return true;
         getXmlTagData(line);
-        if (p.PrereqNum < PKG_MAX_PREREQ && set_field(p.prereq[p.PrereqNum], line))
-            ++p.PrereqNum;
+        if (p.PrereqNum >= PKG_MAX_PREREQ)
+            continue;
+        if (!set_field(p.prereq[p.PrereqNum], line)) {
+            *too_long = true;
+            return true;
+        }
+        ++p.PrereqNum;
     }
     return true;
 }
@@ -277,7 +283,7 @@ void getPkgAssociation(int pkgIdx)
             if (strcmp(line, r.tag) != 0)
                 continue;
             if (r.list) {
-                more = read_list(fp, line, p);
+                more = read_list(fp, line, p, &too_long);
             } else if (!read_line(fp, line)) {
                 more = false;
             } else {

@@ -101,6 +101,8 @@ TEST(PackageDescriptor, ReadIntoTheRecord)
          ORDER_DEFAULT, "Network", "x", "", "x_old", "tftp://10.0.0.1/pkgs/x_y.bin"},
         {"a value too long for its field", Package("1", "UEFI", "long", Prop("Name", "string", long_value)),
          ORDER_XML_UNREADABLE, "UEFI", "", "", "No supersedes", "tftp://10.0.0.1/pkgs/"},
+        {"a prerequisite too long for its field", Package("1", "UEFI", "long", List("coReq", {"p1", long_value})),
+         ORDER_XML_UNREADABLE, "UEFI", "", "p1", "No supersedes", "tftp://10.0.0.1/pkgs/"},
     };
     nsfixture::Run([&] {
         for (const auto &c : cases) {
