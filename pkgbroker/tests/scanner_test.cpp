@@ -85,6 +85,9 @@ TEST(Scanners, PasswordsAreMaskedInTheLog)
         {"sftp://u:p@ss@h/x|sftp://v:q@h/y||tftp://h/z", "sftp://u:********@h/x|sftp://v:********@h/y||tftp://h/z"},
         {"tftp://127.0.0.1/p.xml", "tftp://127.0.0.1/p.xml"},
         {"sftp://user@h/x:y@z", "sftp://user@h/x:y@z"},
+        {"file:///srv/a:b@c.xml", "file:///srv/a:b@c.xml"},
+        // The transfer service ends the password at its first "@", also past a "/".
+        {"sftp://u:p/w@h/x|sftp://v:a/b:c@h:22/y@z", "sftp://u:********@h/x|sftp://v:********@h:22/y@z"},
         {"no scheme:at@all", "no scheme:at@all"},
     };
     for (const auto &c : cases) {
