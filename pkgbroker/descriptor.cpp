@@ -1,6 +1,10 @@
 // Reading package descriptors (CIM-XML instance dumps, one element per line) into the package
 // records, and matching the payload files of an unpacked package to the host's adapters with its
 // payload description. Also the line scanners both readers use.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,6 +53,23 @@ bool set_field(char *field, const char *text)
         return false;
     memcpy(field, text, n + 1);
     return true;
+}
+
+// A regular file opened for reading; null for anything else. A client's "file://" URI may name a
+// device or a pipe: read line by line, /dev/zero never ends and a pipe without a writer never
+// opens, and the one installation run would hang for good.
+FILE *open_regular(const char *path)
+{
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    FILE *fp = nullptr;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        fp = fdopen(fd, "r");
+    if (fp == nullptr)
+        close(fd);
+    return fp;
 }
 
 // A descriptor line: false at the end of the file.
@@ -249,7 +270,7 @@ void getPkgAssociation(int pkgIdx)
     Pkg_Instance_Struct &p = pkgInstance[pkgIdx];
     FILE *fp = nullptr;
     if (strncmp(p.tmpDestinationPath, "file:/", 6) == 0)
-        fp = fopen(p.tmpDestinationPath + 6, "re");
+        fp = open_regular(p.tmpDestinationPath + 6);
     if (fp == nullptr) {
         update_Pkg_Install_status(pkgIdx, SELK_TIMEOUT_OR_XML, kXmlUnreadable);
         p.OrderFlag = ORDER_XML_UNREADABLE;
@@ -363,7 +384,7 @@ int parse_payload_description(int pkgIdx, const char *path)
     int appended = 0;
     char line[PKG_LINE_SIZE];
     for (int i = 0; i < pairs; ++i) {
-        FILE *fp = fopen(path, "re");
+        FILE *fp = open_regular(path);
         if (fp == nullptr)
             return 0;
         const char *wanted = p.DFNDeviceID[i][0];

@@ -123,8 +123,10 @@ TEST(PackageDescriptor, ReadIntoTheRecord)
             }
         }
 
-        // Not fetched as a file, or missing: the package is marked and nothing else is read.
-        for (const char *where : {"file://tmp/missing.xml", "tftp://10.0.0.1/pkgs/d.xml", ""}) {
+        // Not fetched as a file, missing, or not a file at all (a directory, a device that never
+        // ends): the package is marked and nothing else is read.
+        for (const char *where : {"file://tmp/missing.xml", "tftp://10.0.0.1/pkgs/d.xml", "", "file://tmp",
+                                  "file://dev/zero"}) {
             Fresh(where);
             getPkgAssociation(0);
             EXPECT_EQ(pkgInstance[0].OrderFlag, ORDER_XML_UNREADABLE) << where;
