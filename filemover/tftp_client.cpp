@@ -360,6 +360,9 @@ int tftp_neo_option(tftp_control *ctl, ssize_t len)
         return TFTP_FAILED;
     const char *p = reinterpret_cast<const char *>(ctl->buf) + 2;
     const char *end = reinterpret_cast<const char *>(ctl->buf) + len;
+    // An option the acknowledgement leaves out is declined (RFC 2347): without "blksize" the
+    // server sends 512-byte blocks, and its first block would pass for a short last one.
+    bool blksize_seen = false;
     while (p < end) {
         const char *name = p;
         const char *name_end = static_cast<const char *>(memchr(name, '\0', end - name));
@@ -375,6 +378,7 @@ int tftp_neo_option(tftp_control *ctl, ssize_t len)
 
         uint64_t v = 0;
         if (strcmp(name, "blksize") == 0) {
+            blksize_seen = true;
             // The server may only lower the block size. A value below the protocol's minimum
             // would make the end of the file undetectable, so it ends the transfer.
             if (!parse_decimal(value, UINT64_MAX, &v) || v < TFTP_MIN_BLKSIZE)
@@ -394,6 +398,8 @@ int tftp_neo_option(tftp_control *ctl, ssize_t len)
                 return TFTP_NO_SPACE;
         }
     }
+    if (!blksize_seen)
+        ctl->options.blksize = TFTP_DEFAULT_BLKSIZE;
     return 0;
 }
 

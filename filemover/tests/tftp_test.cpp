@@ -258,17 +258,25 @@ TEST(TftpTransfer, SkippedBlockFails)
     });
 }
 
-TEST(TftpOptionAck, LowerBlockSizeIsTaken)
+// A lower block size offered is taken; an acknowledgement without "blksize" declines the
+// option, and the server's 512-byte blocks are not taken for a short last one.
+TEST(TftpOptionAck, BlockSizeFollowsTheAcknowledgement)
 {
-    nsfixture::Run([] {
-        FakeServer s;
-        const std::string content = Bytes(1024 * 2 + 10, 'l');
-        {
-            Script script([&] { Serve(s, content, 1024, {{"blksize", "1024"}}); });
-            EXPECT_EQ(TFTP_OK, Get("127.0.0.1", kLocal, Opts(s, 1468)));
-        }
-        EXPECT_EQ(content, ReadFile(kLocal));
-    });
+    const struct {
+        std::vector<std::pair<std::string, std::string>> oack;
+        size_t blksize;
+    } cases[] = {{{{"blksize", "1024"}}, 1024}, {{{"tsize", "2058"}}, 512}, {{{"timeout", "2"}}, 512}};
+    for (const auto &c : cases) {
+        nsfixture::Run([&c] {
+            FakeServer s;
+            const std::string content = Bytes(1024 * 2 + 10, 'l');
+            {
+                Script script([&] { Serve(s, content, c.blksize, c.oack); });
+                EXPECT_EQ(TFTP_OK, Get("127.0.0.1", kLocal, Opts(s, 1468)));
+            }
+            EXPECT_EQ(content, ReadFile(kLocal)) << "served in blocks of " << c.blksize;
+        });
+    }
 }
 
 TEST(TftpOptionAck, HigherBlockSizeIsNotTaken)
