@@ -5,18 +5,17 @@
 //
 // Skipped until the broker is registered (mof/MORV_VMpkgInstallationService.reg) and built.
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "e2e_support.h"
 #include "pkgbroker_support.h"
+#include "tftp_fake_server.h"
 
 namespace {
 
@@ -51,38 +50,17 @@ class PackageBroker : public ::testing::Test {
 };
 
 TEST_F(PackageBroker, RequestsAndTheirJobs) {
-  // ---- A local list of 25 descriptors (20 taken), the first a pipe that holds the run until the
-  // test writes the descriptor into it.
+  // ---- A local list of 25 descriptors (20 taken).
   ASSERT_EQ(0, mkdir("/tmp/pkgs", 0755));
-  ASSERT_EQ(0, mkfifo("/tmp/pkgs/gate.xml", 0644));
+  const std::string gate = Descriptor("1", "Network", "Other adapter", "other_pkg", "other_pkg.bin", {});
+  ASSERT_TRUE(e2e::WriteFile("/tmp/pkgs/gate.xml", gate));
   ASSERT_TRUE(e2e::WriteFile("/tmp/pkgs/t2.xml",
                              Descriptor("2", "UEFI", "Old UEFI", "qelvo_uefi_old", "qelvo_uefi_old.bin", {})));
   std::string local = "file:///tmp/pkgs/gate.xml|file:///tmp/pkgs/t2.xml";
   for (int i = 2; i < 25; ++i) local += "|file:///tmp/pkgs/none" + std::to_string(i) + ".xml";
   const std::string first = Start(local, ",InstallOptions=32769");
   ASSERT_EQ(first, "Selk-0");
-  Object job = Job(first);
-  EXPECT_EQ(job.Get("JobState"), "4") << job.path;
-  EXPECT_EQ(job.Get("JobStatus").substr(0, 2), "0|") << job.Get("JobStatus");
-
-  Result r = Call("InstallFromURI", "URI=\"file:///tmp/pkgs/t2.xml\"");
-  EXPECT_NE(r.status, 0) << r.Describe();
-  EXPECT_NE(r.err.find("An installation process is running"), std::string::npos) << r.Describe();
-  MethodAnswer a = e2e::ParseMethod(Call("ResetCimmon"));
-  EXPECT_EQ(a.return_value, "0") << a.raw;
-
-  int fd = -1;
-  ASSERT_TRUE(e2e::Eventually(
-      [&] {
-        fd = open("/tmp/pkgs/gate.xml", O_WRONLY | O_NONBLOCK);
-        return fd >= 0 || errno != ENXIO;
-      },
-      60));
-  ASSERT_GE(fd, 0) << "the run never opened its first descriptor";
-  const std::string gate = Descriptor("1", "Network", "Other adapter", "other_pkg", "other_pkg.bin", {});
-  ASSERT_EQ(write(fd, gate.data(), gate.size()), static_cast<ssize_t>(gate.size()));
-  close(fd);
-  job = Ended(first);
+  Object job = Ended(first);
   EXPECT_EQ(job.Get("JobState"), "10");
   const std::string line = e2e::ReadFile("/tmp/selkstatSelk-0.txt");
   EXPECT_EQ(std::count(line.begin(), line.end(), '|'), 21) << line;
@@ -93,6 +71,41 @@ TEST_F(PackageBroker, RequestsAndTheirJobs) {
       << line;
   EXPECT_EQ(job.Get("JobStatus"), line.substr(0, 255));
   EXPECT_EQ(access("/tmp/pkgs/t2.xml", F_OK), 0) << "the transfer service keeps the user's own files";
+
+  // ---- A run held in the download of its descriptor by a TFTP server of the test's own: the job
+  // is Running meanwhile (it cannot end before the server answers) and a second request is
+  // refused. Then the server hands out the descriptor and the payload.
+  tftptest::FakeServer held;
+  auto serve = [&held](const std::string &file, const std::string &content) {
+    tftptest::Request rq;
+    ASSERT_TRUE(held.WaitRequest(&rq, 60000)) << "no request for " << file;
+    EXPECT_EQ(rq.file, file);
+    const size_t blksize = rq.Has("blksize") ? std::stoul(rq.Option("blksize")) : 512;
+    ASSERT_TRUE(
+        held.Send(tftptest::Oack({{"blksize", std::to_string(blksize)}, {"tsize", std::to_string(content.size())}})));
+    ASSERT_TRUE(held.ExpectAck(0));
+    for (uint16_t block = 1;; ++block) {
+      const std::string piece = content.substr(std::min(content.size(), (block - 1) * blksize), blksize);
+      ASSERT_TRUE(held.Send(tftptest::Data(block, piece)));
+      ASSERT_TRUE(held.ExpectAck(block));
+      if (piece.size() < blksize) break;
+    }
+  };
+  const std::string held_job = Start("tftp://127.0.0.1:" + held.port_text() + "/pkgs/held.xml");
+  job = Job(held_job);
+  EXPECT_EQ(job.Get("JobState"), "4") << job.path;
+  EXPECT_EQ(job.Get("JobStatus").substr(0, 2), "0|") << job.Get("JobStatus");
+  Result r = Call("InstallFromURI", "URI=\"file:///tmp/pkgs/t2.xml\"");
+  EXPECT_NE(r.status, 0) << r.Describe();
+  EXPECT_NE(r.err.find("An installation process is running"), std::string::npos) << r.Describe();
+  serve("pkgs/held.xml", gate);
+  serve("pkgs/other_pkg.bin", "payload");
+  EXPECT_EQ(Ended(held_job).Get("JobStatus"), "1|held: 80: This package is not supported by current Selk provider.|");
+  // A device named as a descriptor is none (it would never end).
+  job = Ended(Start("file:///dev/zero"));
+  EXPECT_EQ(job.Get("JobStatus"), "1|zero: 12: Pakcage XML can't be opened.|");
+  MethodAnswer a = e2e::ParseMethod(Call("ResetCimmon"));
+  EXPECT_EQ(a.return_value, "0") << a.raw;
 
   // ---- TFTP from the host's server: the descriptors and the payload come through the transfer
   // service, whose copies are deleted again; a descriptor the server lacks fails its download; the
