@@ -81,15 +81,9 @@ TEST_F(PackageBroker, RequestsAndTheirJobs) {
     ASSERT_TRUE(held.WaitRequest(&rq, 60000)) << "no request for " << file;
     EXPECT_EQ(rq.file, file);
     const size_t blksize = rq.Has("blksize") ? std::stoul(rq.Option("blksize")) : 512;
-    ASSERT_TRUE(
-        held.Send(tftptest::Oack({{"blksize", std::to_string(blksize)}, {"tsize", std::to_string(content.size())}})));
-    ASSERT_TRUE(held.ExpectAck(0));
-    for (uint16_t block = 1;; ++block) {
-      const std::string piece = content.substr(std::min(content.size(), (block - 1) * blksize), blksize);
-      ASSERT_TRUE(held.Send(tftptest::Data(block, piece)));
-      ASSERT_TRUE(held.ExpectAck(block));
-      if (piece.size() < blksize) break;
-    }
+    ASSERT_TRUE(held.SendFile(content, blksize,
+                              {{"blksize", std::to_string(blksize)}, {"tsize", std::to_string(content.size())}}))
+        << file;
   };
   const std::string held_job = Start("tftp://127.0.0.1:" + held.port_text() + "/pkgs/held.xml");
   job = Job(held_job);

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -213,6 +214,20 @@ bool FakeServer::Silent(int timeout_ms)
 {
     Packet p;
     return !Receive(&p, timeout_ms);
+}
+
+bool FakeServer::SendFile(const std::string &content, size_t blksize,
+                          const std::vector<std::pair<std::string, std::string>> &oack_options)
+{
+    if (!Send(Oack(oack_options)) || !ExpectAck(0))
+        return false;
+    for (uint16_t block = 1;; ++block) {
+        const std::string piece = content.substr(std::min(content.size(), (block - 1) * blksize), blksize);
+        if (!Send(Data(block, piece)) || !ExpectAck(block))
+            return false;
+        if (piece.size() < blksize)
+            return true;
+    }
 }
 
 }  // namespace tftptest

@@ -72,6 +72,10 @@ public:
     bool ExpectAck(uint16_t block, int timeout_ms = 3000);
     // True when nothing arrives on the transfer socket within timeout_ms.
     bool Silent(int timeout_ms);
+    // Answers the request with an OACK carrying oack_options, then sends content in blocks of
+    // blksize, each acknowledged; false at the first acknowledgement that does not come.
+    bool SendFile(const std::string &content, size_t blksize,
+                  const std::vector<std::pair<std::string, std::string>> &oack_options);
 
     const sockaddr_storage &client() const { return client_; }
     socklen_t client_len() const { return client_len_; }

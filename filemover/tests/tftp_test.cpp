@@ -79,16 +79,7 @@ void Serve(FakeServer &s, const std::string &content, size_t blksize,
 {
     Request rq;
     ASSERT_TRUE(s.WaitRequest(&rq));
-    ASSERT_TRUE(s.Send(Oack(oack_options)));
-    ASSERT_TRUE(s.ExpectAck(0));
-    uint16_t block = 1;
-    for (size_t off = 0;; off += blksize, ++block) {
-        const std::string piece = content.substr(std::min(off, content.size()), blksize);
-        ASSERT_TRUE(s.Send(Data(block, piece)));
-        ASSERT_TRUE(s.ExpectAck(block)) << "block " << block;
-        if (piece.size() < blksize)
-            break;
-    }
+    ASSERT_TRUE(s.SendFile(content, blksize, oack_options));
 }
 
 void ExpectNoLeftovers()
