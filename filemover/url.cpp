@@ -6,12 +6,10 @@
 #include <strings.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 namespace {
 
@@ -37,18 +35,18 @@ bool valid_port(const char *p)
     return v >= 1 && v <= 65535;
 }
 
-// Scratch buffers for the sscanf patterns: each part of a URL is at most as long as the URL,
-// and each holds at least the protocol's %15 conversion, so no conversion can overrun; the
-// fields are filled from them by copy_field.
+// No accepted URL has a first line longer than all the fields together with their separators.
+constexpr size_t kLongestUrl = (URL_PROTOCOL_SIZE - 1) + 3 /* "://" */ + (URL_USERID_SIZE - 1) + 1 +
+                               (URL_PASSWD_SIZE - 1) + 1 + (URL_HOSTNAME_SIZE - 1) + 1 + (URL_PORT_SIZE - 1) +
+                               (URL_PATH_SIZE - 1);
+
+// Scratch buffers for the sscanf patterns over a line of at most kLongestUrl characters: each
+// part is at most as long as the line, so no conversion can overrun; the fields are filled from
+// them by copy_field. They may hold the password and are wiped.
 struct Parts {
-    explicit Parts(size_t n)
-        : storage(new char[6 * (std::max<size_t>(n, URL_PROTOCOL_SIZE) + 1)]()),
-          size(std::max<size_t>(n, URL_PROTOCOL_SIZE) + 1)
-    {
-    }
-    char *at(int i) { return storage.get() + i * size; }
-    std::unique_ptr<char[]> storage;
-    size_t size;
+    char buf[6][kLongestUrl + 1] = {};
+    char *at(int i) { return buf[i]; }
+    ~Parts() { explicit_bzero(buf, sizeof buf); }
 };
 
 int parse_tftp(const char *url, url_struct *out, Parts &p)
@@ -93,11 +91,12 @@ int parse_sftp(const char *url, url_struct *out, Parts &p)
     return 0;
 }
 
-// Parses the first line of a URL, which is all the patterns read: none of them reaches past a
-// line end, except a protocol holding one, which no known protocol does.
+// Parses the first line of a URL (at most kLongestUrl characters), which is all the patterns
+// read: none of them reaches past a line end, except a protocol holding one, which no known
+// protocol does.
 int parse_line(const char *url, url_struct *out)
 {
-    Parts p(strlen(url));
+    Parts p;
     char *proto = p.at(0), *rest = p.at(1);
     if (sscanf(url, "%15[^:]:%[^\n]", proto, rest) != 2)
         return -1;
@@ -124,11 +123,6 @@ int parse_line(const char *url, url_struct *out)
     return rc;
 }
 
-// No accepted URL has a first line longer than all the fields together with their separators.
-constexpr size_t kLongestUrl = (URL_PROTOCOL_SIZE - 1) + 3 /* "://" */ + (URL_USERID_SIZE - 1) + 1 +
-                               (URL_PASSWD_SIZE - 1) + 1 + (URL_HOSTNAME_SIZE - 1) + 1 + (URL_PORT_SIZE - 1) +
-                               (URL_PATH_SIZE - 1);
-
 }  // namespace
 
 int parse_url(const char *url, url_struct *out)
@@ -137,8 +131,8 @@ int parse_url(const char *url, url_struct *out)
         return -1;
     memset(out, 0, sizeof *out);
 
-    // A client's URL may be of any length: a longer first line is refused before room for its
-    // parts (a few times its length) is taken. The copy holds the password and is wiped.
+    // A client's URL may be of any length: only a first line the fields can hold is parsed, in
+    // room of a fixed size; a longer one is refused. The copy holds the password and is wiped.
     const size_t n = strnlen(url, kLongestUrl + 1);
     const char *line_end = static_cast<const char *>(memchr(url, '\n', n));
     const size_t len = line_end != nullptr ? static_cast<size_t>(line_end - url) : n;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -17,8 +18,6 @@ const char *const sp_state_keys[SP_STATE_KEYS] = {"SCHEMA_STATE", "FW_VERSION", 
 
 namespace {
 
-bool Blank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r'; }
-
 // One line (without its newline) of at most SP_STATE_LINE characters: KEY = "VALUE", the key
 // without blanks or "=", any number of blanks (none too) on either side of the "=", the value up
 // to its closing quote (or the line's end) and not empty.
@@ -28,10 +27,10 @@ void ParseLine(const char *line, size_t len, schema_state *st) {
   while (p < len && line[p] != ' ' && line[p] != '=') ++p;
   const size_t key_len = p;
   if (key_len == 0) return;
-  while (p < len && Blank(line[p])) ++p;
+  while (p < len && std::isspace(static_cast<unsigned char>(line[p]))) ++p;
   if (p >= len || line[p] != '=') return;
   ++p;
-  while (p < len && Blank(line[p])) ++p;
+  while (p < len && std::isspace(static_cast<unsigned char>(line[p]))) ++p;
   if (p >= len || line[p] != '"') return;
   ++p;
   const size_t value_start = p;
